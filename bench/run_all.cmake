@@ -1,0 +1,8 @@
+string(REPLACE "," ";" benches "${BENCHES}")
+foreach(b IN LISTS benches)
+  message("==== ${b}")
+  execute_process(COMMAND ${DIR}/${b} RESULT_VARIABLE rc)
+  if(NOT rc EQUAL 0)
+    message(FATAL_ERROR "${b} failed (${rc})")
+  endif()
+endforeach()

@@ -1,0 +1,5 @@
+// quarn/quarn.h — the umbrella header: every public header of the library, nothing else.
+#pragma once
+
+// core
+#include "quarn/core/version.h"

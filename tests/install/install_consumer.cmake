@@ -1,0 +1,40 @@
+# Script mode: install, then build and run the consumer both ways. Any failure is fatal.
+function(run)
+  execute_process(COMMAND ${ARGN} RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
+  if(NOT rc EQUAL 0)
+    message(FATAL_ERROR "failed (${rc}): ${ARGN}\n${out}\n${err}")
+  endif()
+  set(LAST_OUTPUT "${out}" PARENT_SCOPE)
+endfunction()
+
+file(REMOVE_RECURSE ${WORK_DIR})
+set(prefix ${WORK_DIR}/prefix)
+run(${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix})
+
+# 1. CMake package
+run(${CMAKE_COMMAND} -S ${CONSUMER_DIR} -B ${WORK_DIR}/cmake-build
+    -DCMAKE_PREFIX_PATH=${prefix} -DCMAKE_CXX_COMPILER=${CXX})
+run(${CMAKE_COMMAND} --build ${WORK_DIR}/cmake-build)
+run(${WORK_DIR}/cmake-build/consumer)
+if(NOT LAST_OUTPUT STREQUAL "quarn_core 0.1.0\n")
+  message(FATAL_ERROR "consumer (cmake) printed '${LAST_OUTPUT}'")
+endif()
+
+# 2. pkg-config
+find_program(PKG_CONFIG pkg-config REQUIRED)
+set(ENV{PKG_CONFIG_PATH} ${prefix}/lib/pkgconfig)
+file(GLOB pcdirs ${prefix}/*/pkgconfig ${prefix}/lib/*/pkgconfig)
+foreach(d IN LISTS pcdirs)
+  set(ENV{PKG_CONFIG_PATH} "$ENV{PKG_CONFIG_PATH}:${d}")
+endforeach()
+run(${PKG_CONFIG} --cflags --libs quarn_core)
+string(STRIP "${LAST_OUTPUT}" flags)
+separate_arguments(flags UNIX_COMMAND "${flags}")
+run(${CXX} -std=c++20 ${CONSUMER_DIR}/main.cpp ${flags} -o ${WORK_DIR}/pc-consumer)
+run(${PKG_CONFIG} --variable=libdir quarn_core)
+string(STRIP "${LAST_OUTPUT}" libdir)
+set(ENV{LD_LIBRARY_PATH} ${libdir})
+run(${WORK_DIR}/pc-consumer)
+if(NOT LAST_OUTPUT STREQUAL "quarn_core 0.1.0\n")
+  message(FATAL_ERROR "consumer (pkg-config) printed '${LAST_OUTPUT}'")
+endif()
