@@ -25,20 +25,14 @@ TEST(Whole, RoundsAndSaturatesInsteadOfOverflowing) {
     bool nearest;
     long long expected;
   };
-  const Case cases[] = {{2.5, true, 3},
-                        {-2.5, true, -2},
-                        {2.4999, true, 2},
-                        {2.9999999999, false, 3},
-                        {2.99, false, 2},
-                        {-0.5, false, -1},
-                        {0x1p62, false, 1LL << 62},
-                        // beyond the int64 range: the nearest end; NaN: frame 0
-                        {kNaN, true, 0},
-                        {kInf, true, kMax},
-                        {-kInf, false, kMin},
-                        {1e300, false, kMax},
-                        {0x1p63, false, kMax},
-                        {-0x1p63, false, kMin}};
+  // clang-format off
+  const Case cases[] = {
+      {2.5, true, 3}, {-2.5, true, -2}, {2.4999, true, 2}, {2.9999999999, false, 3},
+      {2.99, false, 2}, {-0.5, false, -1}, {0x1p62, false, 1LL << 62},
+      // beyond the int64 range: the nearest end; NaN: frame 0
+      {kNaN, true, 0}, {kInf, true, kMax}, {-kInf, false, kMin}, {1e300, false, kMax},
+      {0x1p63, false, kMax}, {-0x1p63, false, kMin}};
+  // clang-format on
   for (const Case& c : cases) EXPECT_EQ(whole(c.frame, c.nearest), c.expected) << c.frame;
 }
 
@@ -99,50 +93,29 @@ TEST(EdgeFrame, ModesAroundBothEndsNegativeAndOneFrameRanges) {
     std::optional<long long> expected;
   };
   const std::optional<long long> no;
-  const Case cases[] = {// inside the range every mode keeps the frame
-                        {1, 1, 10, kNone, 1},
-                        {10, 1, 10, kBounce, 10},
-                        {7, 7, 7, 99, 7},
-                        {12, 1, 10, kPass, 12},
-                        {-4, 1, 10, kPass, -4},
-                        {11, 1, 10, kNone, no},
-                        {0, 1, 10, kNone, no},
-                        {11, 1, 10, kLoop, 1},
-                        {12, 1, 10, kLoop, 2},
-                        {0, 1, 10, kLoop, 10},
-                        {-10, 1, 10, kLoop, 10},
-                        {21, 1, 10, kLoop, 1},
-                        // bounce over [1, 10]: period 18, reflected at both ends
-                        {11, 1, 10, kBounce, 9},
-                        {12, 1, 10, kBounce, 8},
-                        {19, 1, 10, kBounce, 1},
-                        {20, 1, 10, kBounce, 2},
-                        {0, 1, 10, kBounce, 2},
-                        {-8, 1, 10, kBounce, 10},
-                        {12, 1, 10, kHold, 10},
-                        {0, 1, 10, kHold, 1},
-                        {12, 1, 10, 5, 10},
-                        {-3, 1, 10, -1, 1},
-                        // negative frames
-                        {-21, -20, -11, kLoop, -11},
-                        {-10, -20, -11, kBounce, -12},
-                        {-22, -20, -11, kBounce, -18},
-                        // one-frame ranges hold in loop and bounce; inverted ranges hold
-                        {9, 5, 5, kLoop, 5},
-                        {9, 5, 5, kBounce, 5},
-                        {1, 5, 5, kBounce, 5},
-                        {9, 5, 5, kNone, no},
-                        {3, 10, 1, kLoop, 10},
-                        {12, 10, 1, kBounce, 1},
-                        // lengths up to 2^64 and periods up to 2^65 that would wrap in 64 bits
-                        {kMin, kMin + 1, kMax, kLoop, kMax},
-                        {kMax, kMin, kMax - 1, kLoop, kMin},
-                        {kMax, kMin, kMax - 1, kBounce, kMax - 2},
-                        {kMin, kMin + 1, kMax, kBounce, kMin + 2},
-                        {kMin, 0, kMax, kLoop, 0},
-                        {kMax, kMin, 0, kBounce, kMin + 1},
-                        {kMin, kMax - 1, kMax, kLoop, kMax - 1},
-                        {kMax, kMin, kMin + 1, kBounce, kMin + 1}};
+  // clang-format off
+  const Case cases[] = {
+      // inside the range every mode keeps the frame
+      {1, 1, 10, kNone, 1}, {10, 1, 10, kBounce, 10}, {7, 7, 7, 99, 7},
+      // pass, none, loop and hold around both ends of [1, 10]
+      {12, 1, 10, kPass, 12}, {-4, 1, 10, kPass, -4}, {11, 1, 10, kNone, no}, {0, 1, 10, kNone, no},
+      {11, 1, 10, kLoop, 1}, {12, 1, 10, kLoop, 2}, {0, 1, 10, kLoop, 10}, {-10, 1, 10, kLoop, 10},
+      {21, 1, 10, kLoop, 1}, {12, 1, 10, kHold, 10}, {0, 1, 10, kHold, 1}, {12, 1, 10, 5, 10},
+      {-3, 1, 10, -1, 1},
+      // bounce over [1, 10]: period 18, reflected at both ends
+      {11, 1, 10, kBounce, 9}, {12, 1, 10, kBounce, 8}, {19, 1, 10, kBounce, 1},
+      {20, 1, 10, kBounce, 2}, {0, 1, 10, kBounce, 2}, {-8, 1, 10, kBounce, 10},
+      // negative frames
+      {-21, -20, -11, kLoop, -11}, {-10, -20, -11, kBounce, -12}, {-22, -20, -11, kBounce, -18},
+      // one-frame ranges hold in loop and bounce; inverted ranges hold
+      {9, 5, 5, kLoop, 5}, {9, 5, 5, kBounce, 5}, {1, 5, 5, kBounce, 5}, {9, 5, 5, kNone, no},
+      {3, 10, 1, kLoop, 10}, {12, 10, 1, kBounce, 1},
+      // lengths up to 2^64 and periods up to 2^65 that would wrap in 64 bits
+      {kMin, kMin + 1, kMax, kLoop, kMax}, {kMax, kMin, kMax - 1, kLoop, kMin},
+      {kMax, kMin, kMax - 1, kBounce, kMax - 2}, {kMin, kMin + 1, kMax, kBounce, kMin + 2},
+      {kMin, 0, kMax, kLoop, 0}, {kMax, kMin, 0, kBounce, kMin + 1},
+      {kMin, kMax - 1, kMax, kLoop, kMax - 1}, {kMax, kMin, kMin + 1, kBounce, kMin + 1}};
+  // clang-format on
   for (const Case& c : cases)
     EXPECT_EQ(edge_frame(c.frame, c.first, c.last, c.mode), c.expected)
         << "frame " << c.frame << " in [" << c.first << ", " << c.last << "] mode " << c.mode;
