@@ -3,3 +3,8 @@
 
 // core
 #include "quarn/core/version.h"
+// nodes/time
+#include "quarn/nodes/time/frame_mapping.h"
+#include "quarn/nodes/time/temporal_weights.h"
+// anim
+#include "quarn/anim/curve.h"

@@ -1,0 +1,160 @@
+#include "quarn/nodes/time/frame_mapping.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <optional>
+#include <vector>
+
+namespace {
+
+using namespace qn::nodes::time;
+using Frames = std::vector<long long>;
+
+constexpr long long kMin = std::numeric_limits<long long>::min();
+constexpr long long kMax = std::numeric_limits<long long>::max();
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+constexpr double kInf = std::numeric_limits<double>::infinity();
+
+enum Edge { kPass = 0, kLoop = 1, kBounce = 2, kHold = 3, kNone = 4 };
+
+TEST(Whole, RoundsAndSaturatesInsteadOfOverflowing) {
+  struct Case {
+    double frame;
+    bool nearest;
+    long long expected;
+  };
+  // clang-format off
+  const Case cases[] = {
+      {2.5, true, 3}, {-2.5, true, -2}, {2.4999, true, 2}, {2.9999999999, false, 3},
+      {2.99, false, 2}, {-0.5, false, -1}, {0x1p62, false, 1LL << 62},
+      // beyond the int64 range: the nearest end; NaN: frame 0
+      {kNaN, true, 0}, {kInf, true, kMax}, {-kInf, false, kMin}, {1e300, false, kMax},
+      {0x1p63, false, kMax}, {-0x1p63, false, kMin}};
+  // clang-format on
+  for (const Case& c : cases) EXPECT_EQ(whole(c.frame, c.nearest), c.expected) << c.frame;
+}
+
+TEST(FrameHold, HoldsInStepsAlignedToFirst) {
+  EXPECT_EQ(framehold_frame(7, 1, 3, false), 7);
+  EXPECT_EQ(framehold_frame(6, 1, 3, false), 4);
+  EXPECT_EQ(framehold_frame(0, 1, 3, false), -2);  // before first: the earlier step
+  EXPECT_EQ(framehold_frame(9.7, 1.5, 2, true), 10);
+  EXPECT_EQ(framehold_frame(9.7, 1.5, 2, false), 9);
+  EXPECT_EQ(framehold_frame(6.4, 1, 0, true), 6);  // every <= 0: the frame passes through
+  EXPECT_EQ(framehold_frame(-6.6, 1, kMin, true), -7);
+  EXPECT_EQ(framehold_frame(kNaN, 1, 3, false), 0);
+  EXPECT_EQ(framehold_frame(kInf, 1, 3, false), kMax);
+  EXPECT_EQ(framehold_frame(-1e300, 0, kMax, true), kMin);
+}
+
+TEST(TimeOffset, ShiftsAndMirrorsWithoutWrappingTheRangeSum) {
+  EXPECT_EQ(timeoffset_frame(12, 2, false, 1, 20, false), 10);
+  EXPECT_EQ(timeoffset_frame(12, 2, true, 1, 20, false), 11);
+  EXPECT_EQ(timeoffset_frame(-3, 0, true, -10, -1, false), -8);
+  // first + last is 2^64 - 2 here; in 64 bits it would wrap to -2.
+  EXPECT_EQ(timeoffset_frame(0, 0, true, kMax, kMax, false), kMax);
+  EXPECT_EQ(timeoffset_frame(0, 0, true, kMin, kMin, false), kMin);
+  EXPECT_EQ(timeoffset_frame(0, 0, true, kMin, kMax, false), -1);
+  EXPECT_EQ(timeoffset_frame(5, kInf, false, 1, 20, false), kMin);
+}
+
+TEST(FrameBlend, CountsDownBoundedAndStopsAtTheSmallestFrame) {
+  EXPECT_EQ(frameblend_frames(10, 3, false, 0, 0), (Frames{10, 9, 8}));
+  EXPECT_EQ(frameblend_frames(10, 0, false, 0, 0), (Frames{10}));
+  EXPECT_EQ(frameblend_frames(1, 3, false, 0, 0), (Frames{1, 0, -1}));
+  const Frames many = frameblend_frames(1000, kMax, false, 0, 0);
+  ASSERT_EQ(many.size(), size_t(MAX_BLEND_FRAMES));
+  EXPECT_EQ(many.back(), 1000 - MAX_BLEND_FRAMES + 1);
+  EXPECT_EQ(frameblend_frames(kMin + 1, 5, false, 0, 0), (Frames{kMin + 1, kMin}));
+}
+
+TEST(FrameBlend, RangeRoundsTiesToEvenAscendsAndSaturates) {
+  EXPECT_EQ(frameblend_frames(99, 1, true, 2.5, 5.5), (Frames{2, 3, 4, 5, 6}));
+  EXPECT_EQ(frameblend_frames(99, 1, true, 3.5, 1.4), (Frames{1, 2, 3, 4}));
+  const Frames reversed = frameblend_frames(0, 1, true, 1000.0, 0.0);
+  ASSERT_EQ(reversed.size(), 256u);
+  EXPECT_EQ(reversed.back(), 255);
+  // lo + 255 would pass the largest int64.
+  EXPECT_EQ(frameblend_frames(0, 1, true, 1e300, kInf), (Frames{kMax}));
+  const Frames top = frameblend_frames(0, 1, true, 0x1p63 - 1024, 1e300);
+  ASSERT_EQ(top.size(), 256u);
+  EXPECT_EQ(top.front(), kMax - 1023);
+  const Frames span = frameblend_frames(0, 1, true, -kInf, kInf);
+  EXPECT_EQ(span.back(), kMin + 255);
+  EXPECT_EQ(frameblend_frames(50, 1, true, kNaN, 2), (Frames{0, 1, 2}));  // NaN bound: 0
+}
+
+TEST(EdgeFrame, ModesAroundBothEndsNegativeAndOneFrameRanges) {
+  struct Case {
+    long long frame, first, last;
+    int mode;
+    std::optional<long long> expected;
+  };
+  const std::optional<long long> no;
+  // clang-format off
+  const Case cases[] = {
+      // inside the range every mode keeps the frame
+      {1, 1, 10, kNone, 1}, {10, 1, 10, kBounce, 10}, {7, 7, 7, 99, 7},
+      // pass, none, loop and hold around both ends of [1, 10]
+      {12, 1, 10, kPass, 12}, {-4, 1, 10, kPass, -4}, {11, 1, 10, kNone, no}, {0, 1, 10, kNone, no},
+      {11, 1, 10, kLoop, 1}, {12, 1, 10, kLoop, 2}, {0, 1, 10, kLoop, 10}, {-10, 1, 10, kLoop, 10},
+      {21, 1, 10, kLoop, 1}, {12, 1, 10, kHold, 10}, {0, 1, 10, kHold, 1}, {12, 1, 10, 5, 10},
+      {-3, 1, 10, -1, 1},
+      // bounce over [1, 10]: period 18, reflected at both ends
+      {11, 1, 10, kBounce, 9}, {12, 1, 10, kBounce, 8}, {19, 1, 10, kBounce, 1},
+      {20, 1, 10, kBounce, 2}, {0, 1, 10, kBounce, 2}, {-8, 1, 10, kBounce, 10},
+      // negative frames
+      {-21, -20, -11, kLoop, -11}, {-10, -20, -11, kBounce, -12}, {-22, -20, -11, kBounce, -18},
+      // one-frame ranges hold in loop and bounce; inverted ranges hold
+      {9, 5, 5, kLoop, 5}, {9, 5, 5, kBounce, 5}, {1, 5, 5, kBounce, 5}, {9, 5, 5, kNone, no},
+      {3, 10, 1, kLoop, 10}, {12, 10, 1, kBounce, 1},
+      // lengths up to 2^64 and periods up to 2^65 that would wrap in 64 bits
+      {kMin, kMin + 1, kMax, kLoop, kMax}, {kMax, kMin, kMax - 1, kLoop, kMin},
+      {kMax, kMin, kMax - 1, kBounce, kMax - 2}, {kMin, kMin + 1, kMax, kBounce, kMin + 2},
+      {kMin, 0, kMax, kLoop, 0}, {kMax, kMin, 0, kBounce, kMin + 1},
+      {kMin, kMax - 1, kMax, kLoop, kMax - 1}, {kMax, kMin, kMin + 1, kBounce, kMin + 1}};
+  // clang-format on
+  for (const Case& c : cases)
+    EXPECT_EQ(edge_frame(c.frame, c.first, c.last, c.mode), c.expected)
+        << "frame " << c.frame << " in [" << c.first << ", " << c.last << "] mode " << c.mode;
+}
+
+TEST(RetimeRanges, OverridesSpeedAndAnchors) {
+  auto same = [](RetimeRanges r, RetimeRanges e) {
+    EXPECT_DOUBLE_EQ(r.in_first, e.in_first);
+    EXPECT_DOUBLE_EQ(r.in_last, e.in_last);
+    EXPECT_DOUBLE_EQ(r.out_first, e.out_first);
+    EXPECT_DOUBLE_EQ(r.out_last, e.out_last);
+    EXPECT_DOUBLE_EQ(r.speed, e.speed);
+  };
+  same(retime_ranges(1, 100, 0, false, 0, false, 0, false, 0, false, 2), {1, 100, 1, 50, 2});
+  // both output ends given: the speed follows, the argument is ignored
+  same(retime_ranges(1, 100, 0, false, 0, false, 1, true, 200, true, 7), {1, 100, 1, 200, 0.5});
+  same(retime_ranges(1, 10, 0, false, 0, false, 5, true, 4, true, 1), {1, 10, 5, 4, 1e10});
+  same(retime_ranges(1, 100, 11, true, 30, true, 0, false, 40, true, 0.5), {11, 30, 1, 40, 0.5});
+  same(retime_ranges(1, 100, 0, false, 0, false, 201, true, 0, false, 4), {1, 100, 201, 225, 4});
+  same(retime_ranges(1, 100, 0, false, 0, false, 0, false, 0, false, 0), {1, 100, 1, 100, 0});
+}
+
+TEST(RetimePos, EdgeModesApplyOnlyOutsideTheOutputRange) {
+  const RetimeRanges r{1, 100, 1, 50, 2};
+  for (int mode : {kPass, kLoop, kBounce, kHold, kNone}) {
+    EXPECT_EQ(retime_pos(1, r, mode, mode), 0.0);
+    EXPECT_EQ(retime_pos(50, r, mode, mode), 98.0);
+  }
+  EXPECT_EQ(retime_pos(0, r, kNone, kHold), std::nullopt);
+  EXPECT_EQ(retime_pos(60, r, kNone, kHold), 98.0);
+  EXPECT_EQ(retime_pos(51, r, kHold, kNone), std::nullopt);
+  EXPECT_EQ(retime_pos(51, r, kNone, kLoop), 0.0);
+  EXPECT_EQ(retime_pos(-2, r, kPass, kNone), -6.0);
+  // Fractional ends: the range is frames 1 .. 4, positions count from 1.5.
+  EXPECT_EQ(retime_pos(5, RetimeRanges{0, 9, 1.5, 4.5, 1}, kHold, kHold), 2.5);
+  // Ends beyond int64 saturate; NaN ends give a NaN position rather than undefined behaviour.
+  EXPECT_EQ(retime_pos(kMin, RetimeRanges{0, 1, -1e300, 1e300, 1}, kLoop, kLoop),
+            double(kMin) + 1e300);
+  EXPECT_TRUE(std::isnan(*retime_pos(3, RetimeRanges{0, 1, kNaN, kNaN, 1}, kLoop, kBounce)));
+}
+
+}  // namespace
