@@ -3,3 +3,8 @@
 
 // core
 #include "quarn/core/version.h"
+
+// gpu
+#include "quarn/gpu/draw.h"
+#include "quarn/gpu/gl.h"
+#include "quarn/gpu/program_registry.h"
