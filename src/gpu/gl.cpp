@@ -22,8 +22,8 @@ bool fail(std::string* err, const char* message) {
 // last row that was missing, or null when all were found.
 const char* resolve_table(const detail::EglBootstrap& egl) {
   const char* missing = nullptr;
-#define QN_GPU_GL_RESOLVE_(name, ret, params, args)                                    \
-  name = reinterpret_cast<name##Proc>(egl.get_proc_address("gl" #name));              \
+#define QN_GPU_GL_RESOLVE_(name, ret, params, args)                      \
+  name = reinterpret_cast<name##Proc>(egl.get_proc_address("gl" #name)); \
   if (!name) missing = "OpenGL entry point gl" #name " not available";
   QN_GPU_GL_ENTRY_POINTS(QN_GPU_GL_RESOLVE_)
 #undef QN_GPU_GL_RESOLVE_

@@ -33,11 +33,11 @@ struct NameHash {
 
 struct ProgramRecord {
   std::unordered_map<std::string, UniformInfo, NameHash, std::equal_to<>> uniforms;
-  std::vector<ValueSlot> cache;         // indexed by location, 0..MAX_CACHED_LOCATION
-  std::uint64_t generation = 1;         // +1 per upload made and per forget
-  std::uint64_t batch_generation = 0;   // `generation` at the end of the last batch call
-  std::vector<Pending> batch_list;      // the last `uniform_set_many` list
-  std::uint64_t batch_key = 0;          // the last `uniform_set_block` key, 0 otherwise
+  std::vector<ValueSlot> cache;        // indexed by location, 0..MAX_CACHED_LOCATION
+  std::uint64_t generation = 1;        // +1 per upload made and per forget
+  std::uint64_t batch_generation = 0;  // `generation` at the end of the last batch call
+  std::vector<Pending> batch_list;     // the last `uniform_set_many` list
+  std::uint64_t batch_key = 0;         // the last `uniform_set_block` key, 0 otherwise
 };
 
 // Node-based map: records (and the UniformInfo inside them) keep their address until erased.
@@ -59,19 +59,32 @@ ValueSlot* slot_for(ProgramRecord& record, int location) {
 }
 
 bool holds(const ValueSlot& slot, const float* values, int n) {
-  return slot.count == n &&
-         (n == 0 || std::memcmp(slot.values, values, sizeof(float) * static_cast<unsigned>(n)) == 0);
+  return slot.count == n && (n == 0 || std::memcmp(slot.values, values,
+                                                   sizeof(float) * static_cast<unsigned>(n)) == 0);
 }
 
 void issue(std::uint32_t program, int location, const float* values, int n) {
   switch (n) {
-    case 1: gl::ProgramUniform1fv(program, location, 1, values); break;
-    case 2: gl::ProgramUniform2fv(program, location, 1, values); break;
-    case 3: gl::ProgramUniform3fv(program, location, 1, values); break;
-    case 4: gl::ProgramUniform4fv(program, location, 1, values); break;
-    case 9: gl::ProgramUniformMatrix3fv(program, location, 1, GL_FALSE, values); break;
-    case 16: gl::ProgramUniformMatrix4fv(program, location, 1, GL_FALSE, values); break;
-    default: break;
+    case 1:
+      gl::ProgramUniform1fv(program, location, 1, values);
+      break;
+    case 2:
+      gl::ProgramUniform2fv(program, location, 1, values);
+      break;
+    case 3:
+      gl::ProgramUniform3fv(program, location, 1, values);
+      break;
+    case 4:
+      gl::ProgramUniform4fv(program, location, 1, values);
+      break;
+    case 9:
+      gl::ProgramUniformMatrix3fv(program, location, 1, GL_FALSE, values);
+      break;
+    case 16:
+      gl::ProgramUniformMatrix4fv(program, location, 1, GL_FALSE, values);
+      break;
+    default:
+      break;
   }
 }
 
@@ -139,10 +152,14 @@ const UniformInfo* uniform_info(std::uint32_t program, std::string_view name) {
 bool uniform_accepts(const UniformInfo& info, int n) {
   switch (info.kind) {
     case 0:
-    case 1: return n >= 1 && n <= 4 && n == info.components;
-    case 5: return n == 9;
-    case 6: return n == 16;
-    default: return false;
+    case 1:
+      return n >= 1 && n <= 4 && n == info.components;
+    case 5:
+      return n == 9;
+    case 6:
+      return n == 16;
+    default:
+      return false;
   }
 }
 

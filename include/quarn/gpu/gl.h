@@ -51,37 +51,37 @@ using EglContext = void*;
 // The variable is named after the GL function without its "gl" prefix. The list yields the
 // pointer types and variables below, the loader and its messages, and lets a host generate
 // forwarding wrappers for all of them.
-#define QN_GPU_GL_ENTRY_POINTS(X)                                                              \
-  X(BindFramebuffer, void, (GLenum target, GLuint framebuffer), (target, framebuffer))         \
+#define QN_GPU_GL_ENTRY_POINTS(X)                                                               \
+  X(BindFramebuffer, void, (GLenum target, GLuint framebuffer), (target, framebuffer))          \
   X(Viewport, void, (GLint x, GLint y, GLsizei width, GLsizei height), (x, y, width, height))   \
   X(Scissor, void, (GLint x, GLint y, GLsizei width, GLsizei height), (x, y, width, height))    \
-  X(UseProgram, void, (GLuint program), (program))                                             \
-  X(ActiveTexture, void, (GLenum texture), (texture))                                          \
-  X(BindTexture, void, (GLenum target, GLuint texture), (target, texture))                     \
-  X(BindSampler, void, (GLuint unit, GLuint sampler), (unit, sampler))                         \
-  X(BindVertexArray, void, (GLuint array), (array))                                            \
-  X(DrawElementsInstancedBaseInstance, void,                                                   \
-    (GLenum mode, GLsizei count, GLenum type, const void* indices, GLsizei instancecount,      \
-     GLuint baseinstance),                                                                     \
-    (mode, count, type, indices, instancecount, baseinstance))                                 \
-  X(ProgramUniform1fv, void,                                                                   \
-    (GLuint program, GLint location, GLsizei count, const GLfloat* value),                     \
-    (program, location, count, value))                                                         \
-  X(ProgramUniform2fv, void,                                                                   \
-    (GLuint program, GLint location, GLsizei count, const GLfloat* value),                     \
-    (program, location, count, value))                                                         \
-  X(ProgramUniform3fv, void,                                                                   \
-    (GLuint program, GLint location, GLsizei count, const GLfloat* value),                     \
-    (program, location, count, value))                                                         \
-  X(ProgramUniform4fv, void,                                                                   \
-    (GLuint program, GLint location, GLsizei count, const GLfloat* value),                     \
-    (program, location, count, value))                                                         \
-  X(ProgramUniformMatrix3fv, void,                                                             \
+  X(UseProgram, void, (GLuint program), (program))                                              \
+  X(ActiveTexture, void, (GLenum texture), (texture))                                           \
+  X(BindTexture, void, (GLenum target, GLuint texture), (target, texture))                      \
+  X(BindSampler, void, (GLuint unit, GLuint sampler), (unit, sampler))                          \
+  X(BindVertexArray, void, (GLuint array), (array))                                             \
+  X(DrawElementsInstancedBaseInstance, void,                                                    \
+    (GLenum mode, GLsizei count, GLenum type, const void* indices, GLsizei instancecount,       \
+     GLuint baseinstance),                                                                      \
+    (mode, count, type, indices, instancecount, baseinstance))                                  \
+  X(ProgramUniform1fv, void,                                                                    \
+    (GLuint program, GLint location, GLsizei count, const GLfloat* value),                      \
+    (program, location, count, value))                                                          \
+  X(ProgramUniform2fv, void,                                                                    \
+    (GLuint program, GLint location, GLsizei count, const GLfloat* value),                      \
+    (program, location, count, value))                                                          \
+  X(ProgramUniform3fv, void,                                                                    \
+    (GLuint program, GLint location, GLsizei count, const GLfloat* value),                      \
+    (program, location, count, value))                                                          \
+  X(ProgramUniform4fv, void,                                                                    \
+    (GLuint program, GLint location, GLsizei count, const GLfloat* value),                      \
+    (program, location, count, value))                                                          \
+  X(ProgramUniformMatrix3fv, void,                                                              \
     (GLuint program, GLint location, GLsizei count, GLboolean transpose, const GLfloat* value), \
-    (program, location, count, transpose, value))                                              \
-  X(ProgramUniformMatrix4fv, void,                                                             \
+    (program, location, count, transpose, value))                                               \
+  X(ProgramUniformMatrix4fv, void,                                                              \
     (GLuint program, GLint location, GLsizei count, GLboolean transpose, const GLfloat* value), \
-    (program, location, count, transpose, value))                                              \
+    (program, location, count, transpose, value))                                               \
   X(GetError, GLenum, (), ())
 
 // `BindFramebufferProc` is the pointer type of `BindFramebuffer`, and so on. Every variable is

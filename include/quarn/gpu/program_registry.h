@@ -36,8 +36,8 @@ namespace qn::gpu {
 
 /// A float uniform as the host declared it.
 struct UniformInfo {
-  std::int32_t location = -1;  // GL uniform location in its program
-  std::int32_t kind = 7;       // 0, 1: float scalar or vector; 5: mat3; 6: mat4; others: never set
+  std::int32_t location = -1;   // GL uniform location in its program
+  std::int32_t kind = 7;        // 0, 1: float scalar or vector; 5: mat3; 6: mat4; others: never set
   std::int32_t components = 1;  // for kinds 0 and 1: 1 to 4 floats
 };
 
@@ -83,8 +83,7 @@ QN_API void uniform_set_many(std::uint32_t program, const Pending* list, int n);
 /// Like `uniform_set_many`, but the shortcut is taken on a repeated non-zero `key` alone: the
 /// caller guarantees that equal keys mean equal lists for the same program. Key 0 never takes
 /// it. The two batch calls share one memo: each defeats the other's next shortcut.
-QN_API void uniform_set_block(std::uint32_t program, std::uint64_t key, const Pending* list,
-                              int n);
+QN_API void uniform_set_block(std::uint32_t program, std::uint64_t key, const Pending* list, int n);
 
 /// Forgets the cached value of `location`, or of every location when it is negative, so the
 /// next upload reaches GL; also defeats the batch shortcut. Nothing if the program is unknown.
