@@ -106,8 +106,8 @@ void expect_nothing_happens(std::uint32_t program) {
 }  // namespace
 
 TEST_F(MissingEgl, WithoutItsBootstrapFunctionsEglIsNotAvailable) {
-  for (const char* hidden : {"eglGetProcAddress", "eglGetCurrentContext",
-                             "eglGetCurrentContext,eglGetProcAddress"}) {
+  for (const char* hidden :
+       {"eglGetProcAddress", "eglGetCurrentContext", "eglGetCurrentContext,eglGetProcAddress"}) {
     SCOPED_TRACE(hidden);
     hide(hidden);
     std::string err = "untouched";
