@@ -22,34 +22,6 @@ using ::testing::ElementsAreArray;
 
 namespace {
 
-// Every uniform size the registry sets, each written to an output the test reads back, and two
-// texture units sampled where only a clamping sampler reaches the right-hand texel.
-const char* const PROBE_SHADER = R"(#version 450 core
-uniform float u1;
-uniform vec2 u2;
-uniform vec3 u3;
-uniform vec4 u4;
-uniform mat3 m3;
-uniform mat4 m4;
-layout(binding = 3) uniform sampler2D t3;
-layout(binding = 5) uniform sampler2D t5;
-layout(location = 0) out vec4 o0;
-layout(location = 1) out vec4 o1;
-layout(location = 2) out vec4 o2;
-layout(location = 3) out vec4 o3;
-layout(location = 4) out vec4 o4;
-layout(location = 5) out vec4 o5;
-void main() {
-  o0 = vec4(u1, u2, 0.0);
-  o1 = vec4(u3, 0.0);
-  o2 = u4;
-  o3 = vec4(m3 * vec3(1.0, 10.0, 100.0), 0.0);
-  o4 = m4 * vec4(1.0, 10.0, 100.0, 1000.0);
-  vec2 past_right_edge = vec2(1.25, 0.5);
-  o5 = vec4(texture(t3, past_right_edge).rg, texture(t5, past_right_edge).rg);
-}
-)";
-
 constexpr int W = 8, H = 4;
 
 gpu::Pending pending(int location, std::initializer_list<float> values) {
@@ -73,7 +45,8 @@ class Draw : public qn_test::GlTest {
     GlTest::SetUp();
     if (IsSkipped() || HasFatalFailure()) return;
     std::string log;
-    program_ = qn_test::link_program(qn_test::FULL_SCREEN_VERTEX_SHADER, PROBE_SHADER, &log);
+    program_ = qn_test::link_program(qn_test::FULL_SCREEN_VERTEX_SHADER,
+                                     qn_test::UNIFORM_PROBE_SHADER, &log);
     ASSERT_NE(program_, 0u) << log;
     triangle_.emplace();
     target_.emplace(W, H, 6);

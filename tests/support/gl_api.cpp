@@ -51,6 +51,32 @@ void main() {
 }
 )";
 
+const char* const UNIFORM_PROBE_SHADER = R"(#version 450 core
+uniform float u1;
+uniform vec2 u2;
+uniform vec3 u3;
+uniform vec4 u4;
+uniform mat3 m3;
+uniform mat4 m4;
+layout(binding = 3) uniform sampler2D t3;
+layout(binding = 5) uniform sampler2D t5;
+layout(location = 0) out vec4 o0;
+layout(location = 1) out vec4 o1;
+layout(location = 2) out vec4 o2;
+layout(location = 3) out vec4 o3;
+layout(location = 4) out vec4 o4;
+layout(location = 5) out vec4 o5;
+void main() {
+  o0 = vec4(u1, u2, 0.0);
+  o1 = vec4(u3, 0.0);
+  o2 = u4;
+  o3 = vec4(m3 * vec3(1.0, 10.0, 100.0), 0.0);
+  o4 = m4 * vec4(1.0, 10.0, 100.0, 1000.0);
+  vec2 past_right_edge = vec2(1.25, 0.5);
+  o5 = vec4(texture(t3, past_right_edge).rg, texture(t5, past_right_edge).rg);
+}
+)";
+
 GLuint link_program(const char* vertex, const char* fragment, std::string* log) {
   GLuint vs = compile(GL_VERTEX_SHADER, vertex, log);
   GLuint fs = vs ? compile(GL_FRAGMENT_SHADER, fragment, log) : 0;

@@ -72,6 +72,12 @@ GLuint link_program(const char* vertex, const char* fragment, std::string* log);
 /// no vertex attributes, only the element buffer of `FullScreenTriangle`).
 extern const char* const FULL_SCREEN_VERTEX_SHADER;
 
+/// A fragment shader that shows what reached it: uniforms u1 (float), u2 (vec2), u3 (vec3),
+/// u4 (vec4), m3 (mat3), m4 (mat4) and samplers on units 3 and 5, written to six outputs:
+///   0: (u1, u2, 0)   1: (u3, 0)   2: u4   3: (m3 * (1, 10, 100), 0)   4: m4 * (1, 10, 100, 1000)
+///   5: (unit 3 .rg, unit 5 .rg), each sampled at s = 1.25 (see `two_texel_texture`)
+extern const char* const UNIFORM_PROBE_SHADER;
+
 /// A vertex array whose element buffer holds the indices 0, 1, 2.
 class FullScreenTriangle {
  public:
