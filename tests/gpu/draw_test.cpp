@@ -155,7 +155,7 @@ TEST_F(Draw, UniformsOfEverySizeAndTextureUnitsReachTheShader) {
   gl().DeleteSamplers(1, &clamp);
 }
 
-TEST_F(Draw, BarePassMakesExactlyEightCalls) {
+TEST_F(Draw, BarePassMakesExactlyEightCallsAndRestoresTheCallersFramebuffer) {
   GlCallLog calls;
   auto draws = gpu::stats().draws;
   ASSERT_EQ(pass({}, {}), 0);
@@ -174,6 +174,20 @@ TEST_F(Draw, BarePassMakesExactlyEightCalls) {
             0);
   EXPECT_EQ(calls.size(), 16u);
   EXPECT_EQ(gpu::stats().draws, draws + 3);
+
+  // The caller's framebuffer is bound again, and no vertex array.
+  FloatTarget callers(1, 1, 1);
+  ASSERT_EQ(pass({}, {}, callers.fbo()), 0);
+  GLint framebuffer = -1, vertex_array = -1;
+  gl().GetIntegerv(GL_DRAW_FRAMEBUFFER_BINDING, &framebuffer);
+  gl().GetIntegerv(GL_VERTEX_ARRAY_BINDING, &vertex_array);
+  EXPECT_EQ(static_cast<GLuint>(framebuffer), callers.fbo());
+  EXPECT_EQ(vertex_array, 0);
+
+  calls.clear();
+  gpu::count_draw();  // counts a draw the caller made itself
+  EXPECT_EQ(gpu::stats().draws, draws + 5);
+  EXPECT_TRUE(calls.calls().empty());
 }
 
 TEST_F(Draw, UniformsGoBetweenProgramAndUnitsAndRepeatFree) {
@@ -196,16 +210,6 @@ TEST_F(Draw, UniformsGoBetweenProgramAndUnitsAndRepeatFree) {
   EXPECT_EQ(calls.size(), 14u);
   EXPECT_EQ(gpu::stats().uniform_uploads, before.uniform_uploads);
   EXPECT_EQ(gpu::stats().uniform_skips, before.uniform_skips + 2);
-}
-
-TEST_F(Draw, LeavesTheCallersFramebufferAndNoVertexArrayBound) {
-  FloatTarget callers(1, 1, 1);
-  ASSERT_EQ(pass({}, {}, callers.fbo()), 0);
-  GLint framebuffer = -1, vertex_array = -1;
-  gl().GetIntegerv(GL_DRAW_FRAMEBUFFER_BINDING, &framebuffer);
-  gl().GetIntegerv(GL_VERTEX_ARRAY_BINDING, &vertex_array);
-  EXPECT_EQ(static_cast<GLuint>(framebuffer), callers.fbo());
-  EXPECT_EQ(vertex_array, 0);
 }
 
 TEST_F(Draw, RefusesWithoutTheLoadedContextCurrent) {
@@ -234,12 +238,4 @@ TEST_F(Draw, RefusesWithoutTheLoadedContextCurrent) {
   EXPECT_THAT(calls.calls(), ElementsAreArray(EIGHT_CALLS));
   EXPECT_EQ(gpu::stats().draws, draws + 1);
   ASSERT_TRUE(shared_context().make_current());
-}
-
-TEST_F(Draw, CountDrawCountsWithoutCallingGl) {
-  GlCallLog calls;
-  auto draws = gpu::stats().draws;
-  gpu::count_draw();
-  EXPECT_EQ(gpu::stats().draws, draws + 1);
-  EXPECT_TRUE(calls.calls().empty());
 }
