@@ -2,6 +2,7 @@
 // for "libEGL.so.1" (tests/gpu/fake_egl.cpp) that forwards to the system's EGL but hides the
 // names listed in QUARN_FAKE_EGL_HIDE; the library's first lookup of EGL then finds the
 // stand-in. The state under test is process-wide, so the tests run in the order written.
+#include <GL/glcorearb.h>
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 
@@ -89,14 +90,14 @@ GlContext* MissingEgl::context_ = nullptr;
 void expect_nothing_happens(std::uint32_t program) {
   const float v[16] = {};
   const gpu::Pending list[] = {{0, 1, {}}, {-1, 4, {}}};
-  const gpu::Unit unit = {0, 0x0DE1, 0, 0};
+  const gpu::Unit unit = {0, GL_TEXTURE_2D, 0, 0};
   gpu::DrawStats before = gpu::stats();
   gpu::uniform_set(program, 0, v, 1);
   gpu::uniform_set(program, -1, v, 16);
   gpu::uniform_set_many(program, list, 2);
   gpu::uniform_set_block(program, 9, list, 2);
-  EXPECT_EQ(gpu::draw_in_context(0, 1, 1, program, list, 2, &unit, 1, 0, 4, 3, 0), -2);
-  EXPECT_EQ(gpu::draw(0, 1, 1, program, list, 2, &unit, 1, 0, 4, 3, 0), -2);
+  EXPECT_EQ(gpu::draw_in_context(0, 1, 1, program, list, 2, &unit, 1, 0, GL_TRIANGLES, 3, 0), -2);
+  EXPECT_EQ(gpu::draw(0, 1, 1, program, list, 2, &unit, 1, 0, GL_TRIANGLES, 3, 0), -2);
   EXPECT_FALSE(gpu::program_known(program));
   EXPECT_EQ(gpu::stats().draws, before.draws);
   EXPECT_EQ(gpu::stats().uniform_uploads, before.uniform_uploads);
@@ -186,5 +187,5 @@ TEST_F(MissingEgl, ADriverWithEverythingLoadsAgain) {
   EXPECT_TRUE(gl::loaded());
   EXPECT_EQ(gl::loaded_context(), context_->handle());
   EXPECT_TRUE(null_entry_points().empty());
-  EXPECT_EQ(gpu::draw(0, 1, 1, 0, nullptr, 0, nullptr, 0, 0, 4, 0, 0), 0);
+  EXPECT_EQ(gpu::draw(0, 1, 1, 0, nullptr, 0, nullptr, 0, 0, GL_TRIANGLES, 0, 0), 0);
 }
