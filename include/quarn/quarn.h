@@ -3,8 +3,15 @@
 
 // core
 #include "quarn/core/version.h"
+
+// gpu
+#include "quarn/gpu/draw.h"
+#include "quarn/gpu/gl.h"
+#include "quarn/gpu/program_registry.h"
+
 // nodes/time
 #include "quarn/nodes/time/frame_mapping.h"
 #include "quarn/nodes/time/temporal_weights.h"
+
 // anim
 #include "quarn/anim/curve.h"

@@ -1,0 +1,43 @@
+// gpu/egl_bootstrap.h — how the library reaches EGL without linking it (internal).
+//
+// Everything GL-related in the library starts here: the process's "libEGL.so.1" is found with
+// the dynamic loader, and its two bootstrap functions are looked up once:
+//
+//   dlopen("libEGL.so.1", RTLD_NOW | RTLD_NOLOAD)   the host's instance, if it is mapped
+//     └─ null → dlopen("libEGL.so.1", RTLD_NOW)     otherwise the system's
+//   dlsym "eglGetProcAddress", "eglGetCurrentContext"
+//
+// A bootstrap that fails (no library, or either function missing) is tried again by the next
+// call; once both functions are found they stay in use for the life of the process. Handles
+// are never closed. GL entry points are then resolved with `eglGetProcAddress` by whoever owns
+// them: the exported table of quarn/gpu/gl.h, and the private tables of other GPU code, which
+// may also look up further EGL functions with `egl_symbol`.
+//
+// Threads: safe from any thread. The first lookup is serialised by a mutex; afterwards
+// `egl_bootstrap` is one acquire load.
+#pragma once
+
+namespace qn::gpu::detail {
+
+// Generic function-pointer type of `eglGetProcAddress` results; cast to the real signature.
+using EglProc = void (*)();
+
+struct EglBootstrap {
+  EglProc (*get_proc_address)(const char* name);
+  void* (*get_current_context)();
+};
+
+/// The two bootstrap functions, or null when the bootstrap fails (retried on the next call).
+const EglBootstrap* egl_bootstrap();
+
+/// The EGL library: the instance already mapped into the process, else (if `may_load`) a
+/// freshly opened one; null if neither. Never closed.
+void* egl_library(bool may_load);
+
+/// `dlsym` on `egl_library(may_load)`; null when the library or the symbol is missing.
+void* egl_symbol(const char* name, bool may_load);
+
+/// `eglGetProcAddress(name)` after a bootstrap; null when either fails or `name` is unknown.
+EglProc egl_proc(const char* name);
+
+}  // namespace qn::gpu::detail
