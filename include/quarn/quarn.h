@@ -3,3 +3,9 @@
 
 // core
 #include "quarn/core/version.h"
+
+// xform
+#include "quarn/xform/crop.h"
+#include "quarn/xform/matrix.h"
+#include "quarn/xform/plan.h"
+#include "quarn/xform/step.h"

@@ -1,0 +1,142 @@
+#include "quarn/xform/matrix.h"
+
+#include "quarn/xform/crop.h"
+#include "quarn/xform/plan.h"
+#include "quarn/xform/step.h"
+#include "support/blas.h"
+#include "support/matrices.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <functional>
+#include <limits>
+#include <stdexcept>
+
+namespace {
+
+using qn_test::Mat3;
+using Box = std::array<long, 4>;
+constexpr long kLongMax = std::numeric_limits<long>::max();
+constexpr long kLongMin = std::numeric_limits<long>::min();
+
+class XformMatrix : public qn_test::WithHostBlas {};
+
+template <typename E>
+void expect_message(const std::function<void()>& call, const char* message) {
+  try {
+    call();
+    ADD_FAILURE() << "no exception; expected \"" << message << "\"";
+  } catch (const E& e) {
+    EXPECT_STREQ(e.what(), message);
+  }
+}
+
+TEST_F(XformMatrix, HooksNeedAllFourAndEveryCallRefusesWithoutThem) {
+  const qn_test::BlasAddresses a = qn_test::openblas64();
+  ASSERT_TRUE(qn::xform::has_blas());
+  EXPECT_FALSE(qn::xform::set_blas(a.gesv, a.gemm, 0, a.dot));
+  EXPECT_FALSE(qn::xform::has_blas());
+
+  const char* refused = "xform: linear-algebra routines not set (call set_blas first)";
+  long w = 10, h = 10;
+  bool crop = false;
+  const std::vector<std::function<void()>> calls = {
+      [] { (void)qn::xform::inverse(qn_test::kIdentity3); },
+      [] { (void)qn::xform::product(qn_test::kIdentity3, qn_test::kIdentity3); },
+      [] { (void)qn::xform::h_bbox({0, 0, 1, 1}, qn_test::kIdentity3, 0); },
+      [&] { (void)qn::xform::step_matrix(qn_test::transform_step(1, 2), w, h, crop); },
+      [] { (void)qn::xform::total({}, 10, 10); },
+      [] { (void)qn::xform::mblur_samples(1, {}, 10, 10); },
+      [] { (void)qn::xform::plan({}); },
+      [] { (void)qn::xform::crop_plan(0, 0, 1, 1, false, {0, 0, 1, 1}, false, 1, 1); },
+  };
+  for (const auto& call : calls) expect_message<std::logic_error>(call, refused);
+
+  EXPECT_TRUE(qn::xform::set_blas(a.gesv, a.gemm, a.gemv, a.dot));
+  EXPECT_TRUE(qn::xform::has_blas());
+}
+
+TEST_F(XformMatrix, ProductKeepsRowMajorOrder) {
+  const Mat3 a{1, 2, 3, 4, 5, 6, 7, 8, 10};
+  const Mat3 b{0, 1, 0, 0, 0, 1, 1, 0, 0};  // a permutation: columns of a rotate
+  const Mat3 ab = qn::xform::product(a, b);
+  EXPECT_EQ(ab, (Mat3{3, 1, 2, 6, 4, 5, 10, 7, 8}));
+  const Mat3 ba = qn::xform::product(b, a);
+  EXPECT_EQ(ba, (Mat3{4, 5, 6, 7, 8, 10, 1, 2, 3}));
+}
+
+TEST_F(XformMatrix, InverseUndoesAProjectiveMatrixAndRefusesASingularOne) {
+  const Mat3 m{2, 0.5, 3, -1, 1.5, 7, 0.001, 0.002, 1};
+  const auto inv = qn::xform::inverse(m);
+  ASSERT_TRUE(inv);
+  const Mat3 id = qn::xform::product(m, *inv);
+  for (int i = 0; i < 9; ++i) EXPECT_NEAR(id[i], qn_test::kIdentity3[i], 1e-12) << i;
+
+  EXPECT_FALSE(qn::xform::inverse(Mat3{}));
+  EXPECT_FALSE(qn::xform::inverse(Mat3{1, 2, 3, 2, 4, 6, 0, 0, 1}));  // rows 0 and 1 dependent
+}
+
+TEST_F(XformMatrix, BoundingBoxes) {
+  const Box unit{0, 0, 10, 10};
+  struct Case {
+    const char* what;
+    Mat3 m;
+    long pad;
+    Box want;
+  } cases[] = {
+      {"identity", qn_test::kIdentity3, 0, {0, 0, 10, 10}},
+      {"identity, pad 1", qn_test::kIdentity3, 1, {-1, -1, 11, 11}},
+      {"half-pixel shift", qn_test::translation(0.5, 0), 0, {0, 0, 11, 10}},
+      {"shift inside the slack", qn_test::translation(1e-7, 0), 0, {0, 0, 10, 10}},
+      {"negative shift", qn_test::translation(-2.25, -0.75), 0, {-3, -1, 8, 10}},
+      {"half-turn", {-1, 0, 0, 0, -1, 0, 0, 0, 1}, 0, {-10, -10, 0, 0}},
+      {"projective, w = 2 everywhere", {1, 0, 0, 0, 1, 0, 0, 0, 2}, 0, {0, 0, 5, 5}},
+  };
+  for (const Case& c : cases) {
+    const auto b = qn::xform::h_bbox(unit, c.m, c.pad);
+    ASSERT_TRUE(b) << c.what;
+    EXPECT_EQ(*b, c.want) << c.what;
+  }
+}
+
+TEST_F(XformMatrix, BoundingBoxBeyondTheHorizonIsNone) {
+  // w = 1 − 0.1 x reaches 0 at x = 10, a corner of the box.
+  EXPECT_FALSE(qn::xform::h_bbox({0, 0, 10, 10}, {1, 0, 0, 0, 1, 0, -0.1, 0, 1}, 0));
+  EXPECT_FALSE(qn::xform::h_bbox({0, 0, 10, 10}, {1, 0, 0, 0, 1, 0, 0, 0, -1}, 0));
+  EXPECT_TRUE(qn::xform::h_bbox({0, 0, 9, 9}, {1, 0, 0, 0, 1, 0, -0.1, 0, 1}, 0));
+}
+
+TEST_F(XformMatrix, BoundingBoxConversionErrors) {
+  const Box unit{0, 0, 10, 10};
+  const double nan = std::nan("");
+  expect_message<std::invalid_argument>(
+      [&] { (void)qn::xform::h_bbox(unit, {nan, 0, 0, 0, 1, 0, 0, 0, 1}, 0); },
+      "cannot convert float NaN to integer");
+  const char* too_big = "cannot convert float infinity to integer";
+  expect_message<std::overflow_error>(
+      [&] { (void)qn::xform::h_bbox(unit, qn_test::scaling(1e18, 1), 0); }, too_big);
+  expect_message<std::overflow_error>(
+      [&] { (void)qn::xform::h_bbox(unit, qn_test::translation(INFINITY, 0), 0); }, too_big);
+  // Just under the limit still converts.
+  const auto near_limit = qn::xform::h_bbox({0, 0, 1, 1}, qn_test::translation(9.1e18, 0), 0);
+  ASSERT_TRUE(near_limit);
+  EXPECT_EQ((*near_limit)[0], 9100000000000000000L);
+}
+
+TEST_F(XformMatrix, BoundingBoxPadCannotWrap) {
+  // Growing by `pad` past the 64-bit range used to wrap silently; it is now out of range.
+  const char* too_big = "cannot convert float infinity to integer";
+  const Box unit{0, 0, 10, 10};
+  expect_message<std::overflow_error>(
+      [&] { (void)qn::xform::h_bbox(unit, qn_test::kIdentity3, kLongMax); }, too_big);
+  expect_message<std::overflow_error>(
+      [&] { (void)qn::xform::h_bbox(unit, qn_test::kIdentity3, kLongMin); }, too_big);
+  expect_message<std::overflow_error>(
+      [&] { (void)qn::xform::h_bbox(unit, qn_test::translation(-9.1e18, 0), 2e17); }, too_big);
+  const auto grown = qn::xform::h_bbox(unit, qn_test::kIdentity3, kLongMax - 10);
+  ASSERT_TRUE(grown);
+  EXPECT_EQ(*grown, (Box{-(kLongMax - 10), -(kLongMax - 10), kLongMax, kLongMax}));
+}
+
+}  // namespace
