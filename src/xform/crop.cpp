@@ -37,8 +37,8 @@ CropPlan crop_plan(double x0, double y0, double x1, double y1, bool clip,
   }
   const long rx = detail::nearest(x0), ry = detail::nearest(y0);
   p.format = {std::max(1L, detail::nearest(far_x - x0)), std::max(1L, detail::nearest(far_y - y0))};
-  p.place = {detail::checked_sub(wx0, rx), detail::checked_sub(wy0, ry), detail::checked_sub(wx1, rx),
-             detail::checked_sub(wy1, ry)};
+  p.place = {detail::checked_sub(wx0, rx), detail::checked_sub(wy0, ry),
+             detail::checked_sub(wx1, rx), detail::checked_sub(wy1, ry)};
   return p;
 }
 

@@ -134,10 +134,10 @@ Draw draw_for(const Blas& f, const std::optional<Matrix>& m, const Box& in_box,
   if (!m || !well_conditioned(*m)) return nothing_to_draw();
   const std::optional<Matrix> inv = detail::inverse(f, *m);
   if (!inv) return nothing_to_draw();
-  const Matrix f_in{1, 0, -static_cast<double>(in_box[0]), 0, 1, -static_cast<double>(in_box[1]),
-                    0, 0, 1};
-  const Matrix f_out{1, 0, static_cast<double>(out_box[0]), 0, 1, static_cast<double>(out_box[1]),
-                     0, 0, 1};
+  const Matrix f_in{1, 0, -static_cast<double>(in_box[0]), 0, 1, -static_cast<double>(in_box[1]), 0,
+                    0, 1};
+  const Matrix f_out{
+      1, 0, static_cast<double>(out_box[0]), 0, 1, static_cast<double>(out_box[1]), 0, 0, 1};
   const Matrix g = detail::product(f, detail::product(f, f_in, *inv), f_out);
   return draw_mapping(f, g, extent(in_box[0], in_box[2]), extent(in_box[1], in_box[3]),
                       std::max(1.0, extent(out_box[0], out_box[2])),

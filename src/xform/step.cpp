@@ -76,12 +76,18 @@ std::pair<double, double> reformat_scale(int resize, double iw, double ih, const
   const auto by_width = [&] { return std::pair{ow / iw, a * (ow / iw)}; };
   const auto by_height = [&] { return std::pair{(oh / ih) / a, oh / ih}; };
   switch (resize) {
-    case 1: return by_width();
-    case 2: return by_height();
-    case 3: return (ow / iw) * ih * a <= oh ? by_width() : by_height();
-    case 4: return (ow / iw) * ih * a > oh ? by_width() : by_height();
-    case 5: return {ow / iw, oh / ih};
-    default: return {1.0, 1.0};
+    case 1:
+      return by_width();
+    case 2:
+      return by_height();
+    case 3:
+      return (ow / iw) * ih * a <= oh ? by_width() : by_height();
+    case 4:
+      return (ow / iw) * ih * a > oh ? by_width() : by_height();
+    case 5:
+      return {ow / iw, oh / ih};
+    default:
+      return {1.0, 1.0};
   }
 }
 
@@ -104,8 +110,9 @@ std::optional<Matrix> reformat(const std::vector<double>& s, long& width, long& 
     shift_x = (static_cast<double>(out.width) - w_in * sx) / 2;
     shift_y = (static_cast<double>(out.height) - h_in * sy) / 2;
   }
-  const Matrix m{sx * o[0], sx * o[1], sx * o[2] + shift_x, sy * o[3], sy * o[4],
-                 sy * o[5] + shift_y, 0, 0, 1};
+  const Matrix m{sx * o[0], sx * o[1], sx * o[2] + shift_x,
+                 sy * o[3], sy * o[4], sy * o[5] + shift_y,
+                 0,         0,         1};
 
   width = out.width;
   height = out.height;

@@ -5,11 +5,11 @@
 #include "quarn/xform/step.h"
 #include "support/blas.h"
 #include "support/matrices.h"
+#include "support/messages.h"
 
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <functional>
 #include <limits>
 #include <stdexcept>
 
@@ -22,15 +22,7 @@ constexpr long kLongMin = std::numeric_limits<long>::min();
 
 class XformMatrix : public qn_test::WithHostBlas {};
 
-template <typename E>
-void expect_message(const std::function<void()>& call, const char* message) {
-  try {
-    call();
-    ADD_FAILURE() << "no exception; expected \"" << message << "\"";
-  } catch (const E& e) {
-    EXPECT_STREQ(e.what(), message);
-  }
-}
+using qn_test::expect_message;
 
 TEST_F(XformMatrix, HooksNeedAllFourAndEveryCallRefusesWithoutThem) {
   const qn_test::BlasAddresses a = qn_test::openblas64();
@@ -44,12 +36,16 @@ TEST_F(XformMatrix, HooksNeedAllFourAndEveryCallRefusesWithoutThem) {
   const std::vector<std::function<void()>> calls = {
       [] { (void)qn::xform::inverse(qn_test::kIdentity3); },
       [] { (void)qn::xform::product(qn_test::kIdentity3, qn_test::kIdentity3); },
-      [] { (void)qn::xform::h_bbox({0, 0, 1, 1}, qn_test::kIdentity3, 0); },
+      [] {
+        (void)qn::xform::h_bbox({0, 0, 1, 1}, qn_test::kIdentity3, 0);
+      },
       [&] { (void)qn::xform::step_matrix(qn_test::transform_step(1, 2), w, h, crop); },
       [] { (void)qn::xform::total({}, 10, 10); },
       [] { (void)qn::xform::mblur_samples(1, {}, 10, 10); },
       [] { (void)qn::xform::plan({}); },
-      [] { (void)qn::xform::crop_plan(0, 0, 1, 1, false, {0, 0, 1, 1}, false, 1, 1); },
+      [] {
+        (void)qn::xform::crop_plan(0, 0, 1, 1, false, {0, 0, 1, 1}, false, 1, 1);
+      },
   };
   for (const auto& call : calls) expect_message<std::logic_error>(call, refused);
 
@@ -111,7 +107,9 @@ TEST_F(XformMatrix, BoundingBoxConversionErrors) {
   const Box unit{0, 0, 10, 10};
   const double nan = std::nan("");
   expect_message<std::invalid_argument>(
-      [&] { (void)qn::xform::h_bbox(unit, {nan, 0, 0, 0, 1, 0, 0, 0, 1}, 0); },
+      [&] {
+        (void)qn::xform::h_bbox(unit, {nan, 0, 0, 0, 1, 0, 0, 0, 1}, 0);
+      },
       "cannot convert float NaN to integer");
   const char* too_big = "cannot convert float infinity to integer";
   expect_message<std::overflow_error>(

@@ -13,12 +13,12 @@
 namespace qn::xform {
 
 struct CropPlan {
-  std::array<double, 4> box{};    // the crop edges after clipping: x0, y0, x1, y1
-  std::array<long, 4> window{};   // the pixel window covering the crop (at least one pixel)
+  std::array<double, 4> box{};   // the crop edges after clipping: x0, y0, x1, y1
+  std::array<long, 4> window{};  // the pixel window covering the crop (at least one pixel)
   std::array<double, 4> edges{};  // x0 − wx0, wy1 − y1, x1 − wx0, wy1 − y0: x from the window's
                                   // left, y down from its top
-  std::array<long, 2> format{};   // the output format: width, height
-  std::array<long, 4> place{};    // the window in output coordinates
+  std::array<long, 2> format{};  // the output format: width, height
+  std::array<long, 4> place{};   // the window in output coordinates
 };
 
 /// The crop (x0, y0, x1, y1), clipped to `bbox` when `clip`. Far edges never pass near ones.

@@ -42,7 +42,8 @@ QN_API bool has_blas();
 QN_API std::optional<std::array<double, 9>> inverse(const std::array<double, 9>& m);
 
 /// a × b.
-QN_API std::array<double, 9> product(const std::array<double, 9>& a, const std::array<double, 9>& b);
+QN_API std::array<double, 9> product(const std::array<double, 9>& a,
+                                     const std::array<double, 9>& b);
 
 /// The integer box covering `box` mapped through `m`, grown by `pad` on every side; none when a
 /// corner reaches the horizon of the projection (w ≤ 1e-9). An edge within a millionth of a

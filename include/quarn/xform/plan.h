@@ -28,8 +28,8 @@ namespace qn::xform {
 
 struct TotalOut {
   std::optional<std::array<double, 9>> matrix;  // product of all step matrices, input to output
-  long width = 0, height = 0;                    // the output format
-  std::array<long, 4> crop{};                    // the crop the steps ask for, when has_crop
+  long width = 0, height = 0;                   // the output format
+  std::array<long, 4> crop{};                   // the crop the steps ask for, when has_crop
   bool has_crop = false;
 };
 
@@ -49,11 +49,11 @@ struct PlanIn {
   std::vector<std::vector<std::vector<double>>> samples;  // the chain per sample; empty: none
   long width = 0, height = 0;                             // the input format
   std::array<long, 4> bbox{};                             // the input data window
-  bool outside_flag = false;  // passed to the output flag
-  bool exact = false;         // never grow boxes for resampling
-  bool tight = false;         // don't widen the output box to the format; sets the output flag
-  bool crop_format = false;   // crop to the output format even when no step asks for it
-  bool keep_input = false;    // the output box always contains the input data window
+  bool outside_flag = false;                              // passed to the output flag
+  bool exact = false;                                     // never grow boxes for resampling
+  bool tight = false;        // don't widen the output box to the format; sets the output flag
+  bool crop_format = false;  // crop to the output format even when no step asks for it
+  bool keep_input = false;   // the output box always contains the input data window
 };
 
 /// One sampling map as a draw takes it. Kinds:
