@@ -3,6 +3,8 @@
 
 #include <array>
 #include <cmath>
+#include <initializer_list>
+#include <utility>
 #include <vector>
 
 namespace qn_test {
@@ -35,6 +37,13 @@ inline std::vector<double> transform_step(double tx, double ty, double rotate = 
 inline std::vector<double> reformat_step(double w, double h, double resize = 0,
                                          double keep_outside = 1) {
   return {1, 0, w, h, 1, 0, 0, 0, 1, 1, 1, resize, 0, 0, 0, 0, keep_outside};
+}
+
+/// `step` with the listed (index, value) pairs replaced.
+inline std::vector<double> with(std::vector<double> step,
+                                std::initializer_list<std::pair<int, double>> values) {
+  for (auto [i, v] : values) step[i] = v;
+  return step;
 }
 
 /// A corner pin of the given pairs with the identity as its extra matrix.

@@ -10,69 +10,83 @@
 
 namespace {
 
-using qn::xform::CropPlan;
-using qn_test::expect_message;
 using Box = std::array<long, 4>;
 using Edges = std::array<double, 4>;
+using Size = std::array<long, 2>;
 
 class XformCrop : public qn_test::WithHostBlas {};
 
-const Box kImage{0, 0, 100, 80};
-
-CropPlan crop(double x0, double y0, double x1, double y1, bool clip = false,
-              bool reformat = false) {
-  return qn::xform::crop_plan(x0, y0, x1, y1, clip, kImage, reformat, 100, 80);
+qn::xform::CropPlan crop(Edges e, bool clip = false, bool reformat = false) {
+  return qn::xform::crop_plan(e[0], e[1], e[2], e[3], clip, {0, 0, 100, 80}, reformat, 100, 80);
 }
 
-TEST_F(XformCrop, WindowCoversThePixelCentresInside) {
-  const CropPlan p = crop(10.25, 20.75, 50.5, 60.4);
-  EXPECT_EQ(p.box, (Edges{10.25, 20.75, 50.5, 60.4}));
-  EXPECT_EQ(p.window, (Box{10, 21, 50, 60}));
-  // x from the window's left; y down from its top (wy1 = 60).
-  EXPECT_EQ(p.edges[0], 0.25);
-  EXPECT_NEAR(p.edges[1], -0.4, 1e-12);
-  EXPECT_EQ(p.edges[2], 40.5);
-  EXPECT_EQ(p.edges[3], 39.25);
-  EXPECT_EQ(p.format, (std::array<long, 2>{100, 80}));
-  EXPECT_EQ(p.place, p.window);
-}
-
-TEST_F(XformCrop, ACropNarrowerThanAPixelStillCoversOne) {
-  EXPECT_EQ(crop(0.4, 0.4, 0.6, 0.6).window, (Box{0, 0, 1, 1}));
-  EXPECT_EQ(crop(7, 7, 7, 7).window, (Box{7, 7, 8, 8}));
-}
-
-TEST_F(XformCrop, FarEdgesNeverPassNearOnes) {
-  const CropPlan p = crop(30, 40, 10, 5);
-  EXPECT_EQ(p.box, (Edges{30, 40, 30, 40}));
-  EXPECT_EQ(p.window, (Box{30, 40, 31, 41}));
-}
-
-TEST_F(XformCrop, ClipKeepsTheCropInsideTheDataWindow) {
-  EXPECT_EQ(crop(-20, -5, 150, 60, true).box, (Edges{0, 0, 100, 60}));
-  EXPECT_EQ(crop(-20, -5, 150, 60, false).box, (Edges{-20, -5, 150, 60}));
-  EXPECT_EQ(crop(120, 0, 150, 10, true).box, (Edges{120, 0, 120, 10}));
-}
-
-TEST_F(XformCrop, ReformatRoundsTiesToEven) {
-  const CropPlan p = crop(2.5, 3.5, 6.0, 9.0, false, true);
-  // Origin (2, 4); size (3.5, 5.5) → (4, 6).
-  EXPECT_EQ(p.format, (std::array<long, 2>{4, 6}));
-  EXPECT_EQ(p.window, (Box{2, 3, 6, 9}));
-  EXPECT_EQ(p.place, (Box{0, -1, 4, 5}));
-
-  EXPECT_EQ(crop(0.5, 0.5, 0.6, 0.6, false, true).format, (std::array<long, 2>{1, 1}));
+TEST_F(XformCrop, WindowsEdgesAndPlacement) {
+  struct Case {
+    Edges in;
+    bool clip, reformat;
+    Edges box;
+    Box window;
+    Size format;
+    Box place;
+  } cases[] = {
+      {{10.25, 20.75, 50.5, 60.5},
+       false,
+       false,
+       {10.25, 20.75, 50.5, 60.5},
+       {10, 21, 50, 60},
+       {100, 80},
+       {10, 21, 50, 60}},
+      {{0.4, 0.4, 0.6, 0.6},
+       false,
+       false,
+       {0.4, 0.4, 0.6, 0.6},
+       {0, 0, 1, 1},
+       {100, 80},
+       {0, 0, 1, 1}},  // narrower than a pixel
+      {{30, 40, 10, 5},
+       false,
+       false,
+       {30, 40, 30, 40},
+       {30, 40, 31, 41},
+       {100, 80},
+       {30, 40, 31, 41}},  // far edges held
+      {{-20, -5, 150, 60},
+       true,
+       false,
+       {0, 0, 100, 60},
+       {0, 0, 100, 60},
+       {100, 80},
+       {0, 0, 100, 60}},  // clipped
+      {{std::nan(""), 0, 10, 10},
+       true,
+       false,
+       {0, 0, 10, 10},
+       {0, 0, 10, 10},
+       {100, 80},
+       {0, 0, 10, 10}},  // NaN clipped away
+      {{2.5, 3.5, 6, 9}, false, true, {2.5, 3.5, 6, 9}, {2, 3, 6, 9}, {4, 6}, {0, -1, 4, 5}},
+      {{0.5, 0.5, 0.6, 0.6}, false, true, {0.5, 0.5, 0.6, 0.6}, {0, 0, 1, 1}, {1, 1}, {0, 0, 1, 1}},
+  };
+  for (const Case& c : cases) {
+    const qn::xform::CropPlan p = crop(c.in, c.clip, c.reformat);
+    EXPECT_EQ(p.box, c.box);
+    EXPECT_EQ(p.window, c.window);
+    EXPECT_EQ(p.format, c.format);
+    EXPECT_EQ(p.place, c.place);
+  }
+  // x from the window's left, y down from its top (window y1 = 60).
+  EXPECT_EQ(crop({10.25, 20.75, 50.5, 60.5}).edges, (Edges{0.25, -0.5, 40.5, 39.25}));
 }
 
 TEST_F(XformCrop, NonFiniteEdgesRaiseTheConversionErrors) {
-  expect_message<std::invalid_argument>([] { crop(std::nan(""), 0, 10, 10); },
-                                        "cannot convert float NaN to integer");
-  expect_message<std::overflow_error>([] { crop(0, 0, INFINITY, 10); },
-                                      "cannot convert float infinity to integer");
-  expect_message<std::overflow_error>([] { crop(-9e18, 0, 9e18, 10, false, true); },
-                                      "cannot convert float infinity to integer");
-  // Clipping replaces a NaN edge by the data window's.
-  EXPECT_EQ(crop(std::nan(""), 0, 10, 10, true).window, (Box{0, 0, 10, 10}));
+  qn_test::expect_message<std::invalid_argument>(
+      [] {
+        crop({std::nan(""), 0, 10, 10});
+      },
+      "cannot convert float NaN to integer");
+  for (Edges e : {Edges{0, 0, INFINITY, 10}, Edges{-9e18, 0, 9e18, 10}})
+    qn_test::expect_message<std::overflow_error>([&] { crop(e, false, true); },
+                                                 "cannot convert float infinity to integer");
 }
 
 }  // namespace

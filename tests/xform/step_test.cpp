@@ -8,23 +8,22 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <limits>
 #include <stdexcept>
 
 namespace {
 
 using qn_test::cornerpin_step;
-using qn_test::expect_message;
 using qn_test::map_point;
 using qn_test::Mat3;
 using qn_test::Point;
 using qn_test::reformat_step;
 using qn_test::transform_step;
+using qn_test::with;
 using Step = std::vector<double>;
 
 class XformStep : public qn_test::WithHostBlas {};
 
-const double kNaN = std::numeric_limits<double>::quiet_NaN();
+const double kNaN = std::nan("");
 
 struct Stepped {
   std::optional<Mat3> m;
@@ -38,161 +37,173 @@ Stepped run(const Step& step, long width = 100, long height = 100) {
   return s;
 }
 
-void expect_matrix_near(const Mat3& got, const Mat3& want, double tol = 1e-12) {
-  for (int i = 0; i < 9; ++i) EXPECT_NEAR(got[i], want[i], tol) << "entry " << i;
-}
-
-void expect_maps(const Mat3& m, Point from, Point to, double tol = 1e-9) {
-  const Point p = map_point(m, from);
-  EXPECT_NEAR(p.x, to.x, tol) << "from (" << from.x << ", " << from.y << ")";
-  EXPECT_NEAR(p.y, to.y, tol) << "from (" << from.x << ", " << from.y << ")";
-}
-
-// --- transform ---------------------------------------------------------------------------------
-
-TEST_F(XformStep, TransformOfUnitScaleIsTheIdentity) {
-  const Stepped s = run(transform_step(0, 0));
-  ASSERT_TRUE(s.m);
-  expect_matrix_near(*s.m, qn_test::kIdentity3);
-  EXPECT_FALSE(s.crop);
-  EXPECT_EQ(s.width, 100);
-}
-
-TEST_F(XformStep, TransformRotatesScalesAndShiftsAboutItsCentre) {
-  const Stepped quarter = run(transform_step(0, 0, 90, 1, 1, 0, 0, 0, 50, 50));
-  ASSERT_TRUE(quarter.m);
-  expect_maps(*quarter.m, {100, 50}, {50, 100});
-  expect_maps(*quarter.m, {50, 50}, {50, 50});
-
-  // Scale 2 × 3 about (10, 20), then shift by (5, −1): p ↦ S (p − c) + c + t.
-  const Stepped scaled = run(transform_step(5, -1, 0, 2, 3, 0, 0, 0, 10, 20));
-  ASSERT_TRUE(scaled.m);
-  expect_maps(*scaled.m, {10, 20}, {15, 19});
-  expect_maps(*scaled.m, {11, 21}, {17, 22});
-}
-
-TEST_F(XformStep, SkewOrderChoosesWhichShearComesFirst) {
-  const Stepped x_first = run(transform_step(0, 0, 0, 1, 1, 1, 1, 0));
-  const Stepped y_first = run(transform_step(0, 0, 0, 1, 1, 1, 1, 1));
-  ASSERT_TRUE(x_first.m && y_first.m);
-  expect_matrix_near(*x_first.m, {1, 1, 0, 1, 2, 0, 0, 0, 1});
-  expect_matrix_near(*y_first.m, {2, 1, 0, 1, 1, 0, 0, 0, 1});
+TEST_F(XformStep, EveryKindMapsItsPoints) {
+  const std::vector<Point> sq{{0, 0}, {100, 0}, {100, 100}, {0, 100}, {50, 50}};
+  const std::vector<Point> pin{{10, 10}, {90, 20}, {120, 130}, {5, 80}};
+  const Step r1000 = with(reformat_step(1000, 1000), {{4, 2}});  // aspect 2: fit ≠ fill
+  const double h = 1000.0 / 1080;
+  struct Case {
+    const char* what;
+    Step step;
+    long width, height;  // the format before the step
+    std::vector<std::pair<Point, Point>> maps;
+  } cases[] = {
+      {"unit transform", transform_step(0, 0), 100, 100, {{{3, 4}, {3, 4}}}},
+      {"rotate 90 about (50, 50)",
+       transform_step(0, 0, 90, 1, 1, 0, 0, 0, 50, 50),
+       100,
+       100,
+       {{{100, 50}, {50, 100}}, {{50, 50}, {50, 50}}}},
+      {"scale about a centre, then shift",
+       transform_step(5, -1, 0, 2, 3, 0, 0, 0, 10, 20),
+       1,
+       1,
+       {{{10, 20}, {15, 19}}, {{11, 21}, {17, 22}}}},
+      {"skew, x first",
+       transform_step(0, 0, 0, 1, 1, 1, 1, 0),
+       1,
+       1,
+       {{{1, 0}, {1, 1}}, {{0, 1}, {1, 2}}}},
+      {"skew, y first",
+       transform_step(0, 0, 0, 1, 1, 1, 1, 1),
+       1,
+       1,
+       {{{1, 0}, {2, 1}}, {{0, 1}, {1, 1}}}},
+      {"resize none", with(r1000, {{11, 0}}), 1920, 1080, {{{1920, 1080}, {1920, 1080}}}},
+      {"resize width", with(r1000, {{11, 1}}), 1920, 1080, {{{1920, 1080}, {1000, 1125}}}},
+      {"resize height", with(r1000, {{11, 2}}), 1920, 1080, {{{1920, 1080}, {960 * h, 1000}}}},
+      {"resize fit", with(r1000, {{11, 3}}), 1920, 1080, {{{1920, 1080}, {960 * h, 1000}}}},
+      {"resize fill", with(r1000, {{11, 4}}), 1920, 1080, {{{1920, 1080}, {1000, 1125}}}},
+      {"resize distort", with(r1000, {{11, 5}}), 1920, 1080, {{{1920, 1080}, {1000, 1000}}}},
+      {"resize unknown", with(r1000, {{11, 7}}), 1920, 1080, {{{8, 9}, {8, 9}}}},
+      {"resize NaN", with(r1000, {{11, kNaN}}), 1920, 1080, {{{8, 9}, {8, 9}}}},
+      {"fit, centred",
+       with(reformat_step(960, 540, 3), {{12, 1}}),
+       1920,
+       1080,
+       {{{1920, 1080}, {960, 540}}}},
+      {"letterbox, centred",
+       with(reformat_step(1000, 1000, 3), {{12, 1}}),
+       2000,
+       1000,
+       {{{0, 0}, {0, 250}}, {{2000, 1000}, {1000, 750}}}},
+      {"mirror x", with(reformat_step(4, 2), {{14, 1}}), 4, 2, {{{0, 0}, {4, 0}}}},
+      {"mirror y", with(reformat_step(4, 2), {{13, 1}}), 4, 2, {{{1, 0}, {1, 2}}}},
+      {"turn", with(reformat_step(2, 4), {{15, 1}}), 4, 2, {{{0, 0}, {2, 0}}, {{4, 2}, {0, 4}}}},
+      {"turn and mirror x: transpose",
+       with(reformat_step(2, 4), {{15, 1}, {14, 1}}),
+       4,
+       2,
+       {{{3, 1}, {1, 3}}}},
+      {"turn, then scale by the turned width",
+       with(reformat_step(6, 12, 1), {{15, 1}}),
+       4,
+       2,
+       {{{0, 0}, {6, 0}}}},
+      {"pin, 0 pairs", cornerpin_step({}, {}), 1, 1, {{{3, 4}, {3, 4}}}},
+      {"pin, 1 pair",
+       cornerpin_step({{0, 0}}, {{5, 7}}),
+       1,
+       1,
+       {{{0, 0}, {5, 7}}, {{1, 1}, {6, 8}}}},
+      {"pin, 2 pairs",
+       cornerpin_step({sq[0], sq[1]}, {{10, 10}, {10, 110}}),
+       1,
+       1,
+       {{sq[0], {10, 10}}, {sq[1], {10, 110}}, {sq[3], {-90, 10}}}},
+      {"pin, 3 pairs",
+       cornerpin_step({sq[0], sq[1], sq[3]}, {{1, 2}, {201, 12}, {31, 152}}),
+       1,
+       1,
+       {{sq[0], {1, 2}}, {sq[1], {201, 12}}, {sq[3], {31, 152}}, {sq[2], {231, 162}}}},
+      {"pin, 4 pairs",
+       cornerpin_step({sq[0], sq[1], sq[2], sq[3]}, pin),
+       1,
+       1,
+       {{sq[0], pin[0]}, {sq[1], pin[1]}, {sq[2], pin[2]}, {sq[3], pin[3]}}},
+      {"pin, 5 pairs: the fifth ignored",
+       cornerpin_step(sq, {pin[0], pin[1], pin[2], pin[3], {999, 999}}),
+       1,
+       1,
+       {{sq[0], pin[0]}, {sq[1], pin[1]}, {sq[2], pin[2]}, {sq[3], pin[3]}}},
+      {"pin, inverted",
+       cornerpin_step({sq[0], sq[1], sq[2], sq[3]}, pin, 1),
+       1,
+       1,
+       {{pin[0], sq[0]}, {pin[1], sq[1]}, {pin[2], sq[2]}, {pin[3], sq[3]}}},
+      // Extra matrix: cells of rows and columns 0, 1, 3 form [[2, 0, 1], [0, 3, 0], [0, 0, 1]];
+      // row and column 2 are noise.
+      {"pin, extra matrix",
+       with(cornerpin_step({{0, 0}}, {{5, 7}}), {{7, 2},
+                                                 {9, 99},
+                                                 {10, 1},
+                                                 {12, 3},
+                                                 {13, 99},
+                                                 {15, 99},
+                                                 {16, 99},
+                                                 {17, 99},
+                                                 {18, 99},
+                                                 {21, 99}}),
+       1,
+       1,
+       {{{0, 0}, {11, 21}}, {{1, 0}, {13, 21}}}},
+  };
+  for (const Case& c : cases) {
+    const Stepped s = run(c.step, c.width, c.height);
+    ASSERT_TRUE(s.m) << c.what;
+    EXPECT_FALSE(s.crop && c.step[0] != 1) << c.what;
+    for (auto [from, to] : c.maps) {
+      const Point p = map_point(*s.m, from);
+      EXPECT_NEAR(p.x, to.x, 1e-9) << c.what << " x of (" << from.x << ", " << from.y << ")";
+      EXPECT_NEAR(p.y, to.y, 1e-9) << c.what << " y of (" << from.x << ", " << from.y << ")";
+    }
+  }
+  // The fifth pair is ignored: (50, 50) goes where the four-pair perspective puts it.
+  EXPECT_NE(map_point(*run(cases[25].step).m, sq[4]).x, 999);
 }
 
 TEST_F(XformStep, InvertedTransformUndoesTheForwardOne) {
   const Step forward = transform_step(7, -3, 33, 1.5, 0.75, 0.2, -0.1, 1, 40, 60);
-  Step backward = forward;
-  backward[11] = 1;
-  const Stepped f = run(forward), b = run(backward);
-  ASSERT_TRUE(f.m && b.m);
-  expect_matrix_near(qn::xform::product(*b.m, *f.m), qn_test::kIdentity3, 1e-12);
-
-  EXPECT_FALSE(run(transform_step(0, 0, 0, 0, 1, 0, 0, 0, 0, 0, 1)).m);  // scale 0: singular
+  const Mat3 id = qn::xform::product(*run(with(forward, {{11, 1}})).m, *run(forward).m);
+  for (int i = 0; i < 9; ++i) EXPECT_NEAR(id[i], qn_test::kIdentity3[i], 1e-12);
 }
 
-// --- reformat ----------------------------------------------------------------------------------
-
-TEST_F(XformStep, ReformatScalesByEveryResizeMode) {
-  // 1920 × 1080 into 1000 × 1000 of pixel aspect 2: fit and fill must differ.
-  const double w = 1000.0 / 1920, h = 1000.0 / 1080;
+TEST_F(XformStep, ReformatOutputFormats) {
+  const Step box = with(reformat_step(0, 0), {{1, 1}, {5, 500}});
+  const Step by_scale = with(reformat_step(0, 0), {{1, 2}, {9, 0.5}, {10, 0.5}});
   struct Case {
-    double resize;
-    double sx, sy;
+    Step step;
+    long width, height, want_w, want_h;
   } cases[] = {
-      {0, 1, 1},     {1, w, 2 * w},  // width
-      {2, h / 2, h},                 // height
-      {3, h / 2, h},                 // fit: by width the height would be 1125 > 1000
-      {4, w, 2 * w},                 // fill
-      {5, w, h},                     // distort
-      {7, 1, 1},     {kNaN, 1, 1},  {1e12, 1, 1},
+      {box, 1920, 1080, 500, 281},                              // 281.25
+      {with(box, {{8, 0.5}}), 1920, 1080, 500, 562},            // 562.5: ties go to even
+      {with(box, {{7, 1}, {6, 300.9}}), 1920, 1080, 500, 300},  // given height, truncated
+      {with(box, {{5, 0}}), 1920, 1080, 1, 1},                  // at least one pixel
+      {with(box, {{5, 4e9}}), 3000000000L, 3000000000L, 4000000000L, 4000000000L},  // ih·ow > 2⁶³
+      {by_scale, 3, 5, 2, 2},  // 1.5 and 2.5 → 2
+      {with(by_scale, {{9, 0}}), 3, 5, 1, 2},
+      {with(reformat_step(640, 480), {{1, kNaN}}), 1, 1, 640, 480},  // unknown type: a format
+      {with(reformat_step(640, 480), {{1, 9}}), 1, 1, 640, 480},
   };
   for (const Case& c : cases) {
-    Step step = reformat_step(1000, 1000, c.resize);
-    step[4] = 2;
-    const Stepped s = run(step, 1920, 1080);
-    ASSERT_TRUE(s.m) << c.resize;
-    expect_matrix_near(*s.m, {c.sx, 0, 0, 0, c.sy, 0, 0, 0, 1});
-    EXPECT_EQ(s.width, 1000);
-    EXPECT_EQ(s.height, 1000);
+    const Stepped s = run(c.step, c.width, c.height);
+    EXPECT_EQ(s.width, c.want_w);
+    EXPECT_EQ(s.height, c.want_h);
   }
-}
-
-TEST_F(XformStep, ReformatCentresTheScaledImage) {
-  Step step = reformat_step(960, 540, 3);
-  step[12] = 1;
-  const Stepped half = run(step, 1920, 1080);
-  ASSERT_TRUE(half.m);
-  expect_matrix_near(*half.m, {0.5, 0, 0, 0, 0.5, 0, 0, 0, 1});
-  EXPECT_EQ(half.width, 960);
-  EXPECT_EQ(half.height, 540);
-
-  const Stepped letterbox = run(reformat_step(1000, 1000, 3), 2000, 1000);
-  step = reformat_step(1000, 1000, 3);
-  step[12] = 1;
-  const Stepped centred = run(step, 2000, 1000);
-  ASSERT_TRUE(letterbox.m && centred.m);
-  expect_maps(*letterbox.m, {0, 0}, {0, 0});
-  expect_maps(*centred.m, {0, 0}, {0, 250});
-  expect_maps(*centred.m, {2000, 1000}, {1000, 750});
-}
-
-TEST_F(XformStep, ReformatOutputTypes) {
-  Step box = reformat_step(0, 0);
-  box[1] = 1;
-  box[5] = 500;
-  EXPECT_EQ(run(box, 1920, 1080).height, 281);  // 1080 · 500 / 1920 = 281.25
-  box[8] = 0.5;
-  EXPECT_EQ(run(box, 1920, 1080).height, 562);  // 562.5: ties go to even
-  box[7] = 1;
-  box[6] = 300.9;
-  EXPECT_EQ(run(box, 1920, 1080).height, 300);
-  box[5] = 0;
-  EXPECT_EQ(run(box, 1920, 1080).width, 1);
-
-  Step by_scale = reformat_step(0, 0);
-  by_scale[1] = 2;
-  by_scale[9] = by_scale[10] = 0.5;
-  const Stepped three = run(by_scale, 3, 5);  // 1.5 → 2 and 2.5 → 2: ties go to even
-  EXPECT_EQ(three.width, 2);
-  EXPECT_EQ(three.height, 2);
-  by_scale[9] = 0;
-  EXPECT_EQ(run(by_scale, 3, 5).width, 1);
-
-  Step odd = reformat_step(640, 480);  // an unknown type reads the format fields
-  odd[1] = kNaN;
-  EXPECT_EQ(run(odd).width, 640);
-  odd[1] = 9;
-  EXPECT_EQ(run(odd).height, 480);
-}
-
-TEST_F(XformStep, ReformatMirrorsAndTurns) {
-  Step mirror_x = reformat_step(4, 2);
-  mirror_x[14] = 1;
-  expect_maps(*run(mirror_x, 4, 2).m, {0, 0}, {4, 0});
-  Step mirror_y = reformat_step(4, 2);
-  mirror_y[13] = 1;
-  expect_maps(*run(mirror_y, 4, 2).m, {1, 0}, {1, 2});
-
-  Step turn = reformat_step(2, 4);
-  turn[15] = 1;
-  const Stepped turned = run(turn, 4, 2);
-  ASSERT_TRUE(turned.m);
-  expect_maps(*turned.m, {0, 0}, {2, 0});
-  expect_maps(*turned.m, {4, 2}, {0, 4});
-  turn[14] = 1;  // a quarter turn, then a horizontal mirror: the transpose
-  expect_maps(*run(turn, 4, 2).m, {3, 1}, {1, 3});
-
-  // The turned input is 2 wide: scaling by width to 6 triples it.
-  turn = reformat_step(6, 12, 1);
-  turn[15] = 1;
-  expect_maps(*run(turn, 4, 2).m, {0, 0}, {6, 0});
-}
-
-TEST_F(XformStep, OnlyAReformatWithoutKeepOutsideAsksToCrop) {
-  EXPECT_TRUE(run(reformat_step(10, 10, 0, 0)).crop);
+  EXPECT_TRUE(run(reformat_step(10, 10, 0, 0)).crop);  // keep outside 0 crops
   EXPECT_FALSE(run(reformat_step(10, 10, 0, 1)).crop);
-  EXPECT_FALSE(run(transform_step(1, 1)).crop);
-  EXPECT_FALSE(run(cornerpin_step({{0, 0}}, {{1, 1}})).crop);
+}
+
+TEST_F(XformStep, UnrepresentableStepsHaveNoMatrix) {
+  const Step cases[] = {
+      transform_step(0, 0, 0, 0, 1, 0, 0, 0, 0, 0, 1),  // inverting scale 0
+      cornerpin_step({{1, 1}, {1, 1}}, {{0, 0}, {5, 5}}),
+      cornerpin_step({{0, 0}, {1, 1}, {2, 2}}, {{0, 0}, {1, 0}, {0, 1}}),
+      cornerpin_step({{3, 3}, {3, 3}, {3, 3}, {3, 3}}, {{0, 0}, {1, 0}, {1, 1}, {0, 1}}),
+      cornerpin_step({{0, 0}, {1, 0}, {0, 1}}, {{2, 2}, {2, 2}, {2, 2}}, 1),  // singular result
+      with(reformat_step(50, 60, 2), {{4, 0}}),  // aspect 0, height-based: sx = sy / 0
+  };
+  for (const Step& s : cases) EXPECT_FALSE(run(s).m);
 }
 
 TEST_F(XformStep, ReformatFromAnEmptyFormatHasNoMatrix) {
@@ -201,113 +212,19 @@ TEST_F(XformStep, ReformatFromAnEmptyFormatHasNoMatrix) {
   for (auto [w, h] : {std::pair{0L, 100L}, {100L, 0L}, {0L, 0L}})
     for (double resize : {1, 2, 3, 4, 5}) {
       const Stepped s = run(reformat_step(50, 60, resize, 0), w, h);
-      if (s.m) {
-        for (double v : *s.m) EXPECT_TRUE(std::isfinite(v)) << w << "x" << h << " " << resize;
-      }
-      EXPECT_EQ(s.width, 50);
-      EXPECT_EQ(s.height, 60);
+      for (double v : s.m.value_or(Mat3{})) EXPECT_TRUE(std::isfinite(v));
+      EXPECT_EQ(s.width * 100 + s.height, 5060);
       EXPECT_TRUE(s.crop);
     }
-  EXPECT_FALSE(run(reformat_step(50, 60, 1), 0, 100).m);  // width-based from width 0
-  EXPECT_FALSE(run(reformat_step(50, 60, 2), 100, 0).m);  // height-based from height 0
-  EXPECT_FALSE(run(reformat_step(50, 60, 5), 0, 100).m);
+  EXPECT_FALSE(run(reformat_step(50, 60, 1), 0, 100).m);
+  EXPECT_FALSE(run(reformat_step(50, 60, 2), 100, 0).m);
   EXPECT_FALSE(run(reformat_step(50, 60, 3), 0, 0).m);
   EXPECT_TRUE(run(reformat_step(50, 60, 2), 0, 100).m);
-  EXPECT_TRUE(run(reformat_step(50, 60, 0), 0, 0).m);  // no scaling: still a map
-
-  Step flat = reformat_step(50, 60, 2);  // aspect 0, height-based: sx = sy / 0
-  flat[4] = 0;
-  EXPECT_FALSE(run(flat).m);
+  EXPECT_TRUE(run(reformat_step(50, 60, 0), 0, 0).m);
 }
-
-TEST_F(XformStep, ReformatSizesGoThroughTheGuardedConversion) {
-  Step nan_width = reformat_step(kNaN, 10);
-  expect_message<std::invalid_argument>([&] { run(nan_width); },
-                                        "cannot convert float NaN to integer");
-  Step huge = reformat_step(1e19, 10);
-  expect_message<std::overflow_error>([&] { run(huge); },
-                                      "cannot convert float infinity to integer");
-  Step by_scale = reformat_step(0, 0);
-  by_scale[1] = 2;
-  by_scale[9] = by_scale[10] = INFINITY;
-  expect_message<std::overflow_error>([&] { run(by_scale); },
-                                      "cannot convert float infinity to integer");
-}
-
-TEST_F(XformStep, DerivedBoxHeightOfHugeFormatsDoesNotWrap) {
-  // ih × ow = 1.2e19 is beyond int64; the product is formed exactly before dividing.
-  Step box = reformat_step(0, 0);
-  box[1] = 1;
-  box[5] = 4e9;
-  const Stepped s = run(box, 3000000000L, 3000000000L);
-  EXPECT_EQ(s.width, 4000000000L);
-  EXPECT_EQ(s.height, 4000000000L);
-}
-
-// --- corner pin --------------------------------------------------------------------------------
-
-TEST_F(XformStep, CornerPinMapsEachFromPointToItsToPoint) {
-  const std::vector<Point> from{{0, 0}, {100, 0}, {100, 100}, {0, 100}, {50, 50}};
-  const std::vector<std::vector<Point>> to{
-      {{5, 7}},
-      {{10, 10}, {10, 110}},                      // rotation by 90° with translation
-      {{1, 2}, {201, 12}, {231, 162}},            // a general affine map
-      {{10, 10}, {90, 20}, {120, 130}, {5, 80}},  // a perspective
-      {{10, 10}, {90, 20}, {120, 130}, {5, 80}, {999, 999}},
-  };
-  for (size_t n = 1; n <= 5; ++n) {
-    const std::vector<Point> f(from.begin(), from.begin() + n);
-    const Stepped s = run(cornerpin_step(f, to[n - 1]));
-    ASSERT_TRUE(s.m) << n << " pairs";
-    for (size_t i = 0; i < std::min<size_t>(n, 4); ++i) expect_maps(*s.m, f[i], to[n - 1][i]);
-    if (n < 3) {  // a similarity keeps both axes the same length
-      EXPECT_NEAR(std::hypot((*s.m)[0], (*s.m)[3]), std::hypot((*s.m)[1], (*s.m)[4]), 1e-12);
-    }
-
-    const Stepped inverted = run(cornerpin_step(f, to[n - 1], 1));
-    ASSERT_TRUE(inverted.m);
-    for (size_t i = 0; i < std::min<size_t>(n, 4); ++i)
-      expect_maps(*inverted.m, to[n - 1][i], f[i]);
-  }
-  // The fifth pair is ignored: the centre goes where the perspective of four puts it.
-  const Stepped five = run(cornerpin_step(from, to[4]));
-  const Point centre = map_point(*five.m, {50, 50});
-  EXPECT_LT(centre.x, 100);
-  expect_maps(*run(cornerpin_step({}, {})).m, {3, 4}, {3, 4});  // no pairs: identity
-}
-
-TEST_F(XformStep, CornerPinAppliesRowsAndColumnsZeroOneThreeOfTheExtraMatrix) {
-  Step step = cornerpin_step({{0, 0}}, {{5, 7}});
-  double* e = step.data() + 3 + 4;
-  // E = [[2, 0, 1], [0, 3, 0], [0, 0, 1]] from the used cells; the rest is noise.
-  const double extra[16] = {2, 0, 99, 1, 0, 3, 99, 0, 99, 99, 99, 99, 0, 0, 99, 1};
-  std::copy(extra, extra + 16, e);
-  const Stepped s = run(step);
-  ASSERT_TRUE(s.m);
-  expect_matrix_near(*s.m, {2, 0, 11, 0, 3, 21, 0, 0, 1});  // E · translate(5, 7)
-}
-
-TEST_F(XformStep, DegenerateCornerPinsHaveNoMatrix) {
-  EXPECT_FALSE(run(cornerpin_step({{1, 1}, {1, 1}}, {{0, 0}, {5, 5}})).m);
-  EXPECT_FALSE(run(cornerpin_step({{0, 0}, {1, 1}, {2, 2}}, {{0, 0}, {1, 0}, {0, 1}})).m);
-  EXPECT_FALSE(
-      run(cornerpin_step({{3, 3}, {3, 3}, {3, 3}, {3, 3}}, {{0, 0}, {1, 0}, {1, 1}, {0, 1}})).m);
-  // Invertible pairs but a singular result: everything mapped onto one point.
-  EXPECT_FALSE(run(cornerpin_step({{0, 0}, {1, 0}, {0, 1}}, {{2, 2}, {2, 2}, {2, 2}}, 1)).m);
-}
-
-// --- malformed steps ---------------------------------------------------------------------------
 
 TEST_F(XformStep, MalformedStepsRaiseTheirMessages) {
   const std::string pin = "cornerpin step: 3 + 4 n + 16 values";
-  Step twenty(20, 0.0);
-  twenty[0] = 2;  // n = 0 wants 19 values
-  Step negative(15, 0.0);
-  negative[0] = 2;
-  negative[2] = -1;  // 4n + 19 = 15: the extra matrix would start before the vector
-  Step far(19, 0.0);
-  far[0] = 2;
-  far[2] = 536870912;  // 4n + 19 beyond int32
   struct Case {
     Step step;
     std::string message;
@@ -315,9 +232,9 @@ TEST_F(XformStep, MalformedStepsRaiseTheirMessages) {
       {Step(11, 0.0), "transform step: 12 values"},
       {{1, 0, 0}, "reformat step: 17 values"},
       {{2, 0}, pin},
-      {twenty, pin},
-      {negative, pin},
-      {far, pin},
+      {with(Step(20, 0.0), {{0, 2}}), pin},                  // n = 0 wants 19
+      {with(Step(15, 0.0), {{0, 2}, {2, -1}}), pin},         // 4n + 19 = 15: E before the vector
+      {with(Step(19, 0.0), {{0, 2}, {2, 536870912}}), pin},  // 4n + 19 beyond int32
       {{2, 0, kNaN}, pin},
       {{2, 0, INFINITY}, pin},
       {{2, 0, 4294967296.0}, pin},
@@ -326,23 +243,19 @@ TEST_F(XformStep, MalformedStepsRaiseTheirMessages) {
       {{kNaN}, "unknown step kind"},
       {{4294967296.0}, "unknown step kind"},  // would wrap to kind 0 as an int32
       {{-INFINITY}, "unknown step kind"},
+      {reformat_step(kNaN, 10), "cannot convert float NaN to integer"},
   };
   for (const Case& c : cases)
-    expect_message<std::invalid_argument>([&] { run(c.step); }, c.message);
+    qn_test::expect_message<std::invalid_argument>([&] { run(c.step); }, c.message);
+  for (const Step& s : {reformat_step(1e19, 10),
+                        with(reformat_step(0, 0), {{1, 2}, {9, INFINITY}, {10, INFINITY}})})
+    qn_test::expect_message<std::overflow_error>([&] { run(s); },
+                                                 "cannot convert float infinity to integer");
   EXPECT_THROW(run({}), std::out_of_range);
-}
-
-TEST_F(XformStep, FractionalKindsAndCountsTruncate) {
-  EXPECT_TRUE(run(transform_step(1, 2)).m);
-  Step almost_one = reformat_step(10, 10);
-  almost_one[0] = 1.9;
-  EXPECT_EQ(run(almost_one).width, 10);
-  Step pin = cornerpin_step({{0, 0}}, {{5, 7}});
-  pin[2] = 1.75;
-  expect_maps(*run(pin).m, {0, 0}, {5, 7});
-  Step empty_pin = cornerpin_step({}, {});
-  empty_pin[2] = -0.5;  // truncates to 0
-  EXPECT_TRUE(run(empty_pin).m);
+  // Fractions truncate.
+  EXPECT_EQ(run(with(reformat_step(10, 10), {{0, 1.9}})).width, 10);
+  EXPECT_EQ(map_point(*run(with(cornerpin_step({{0, 0}}, {{5, 7}}), {{2, 1.75}})).m, {0, 0}).x, 5);
+  EXPECT_TRUE(run(with(cornerpin_step({}, {}), {{2, -0.5}})).m);
 }
 
 }  // namespace
