@@ -15,42 +15,28 @@ using detail::Matrix;
 
 TotalOut total_of(const Blas& f, const std::vector<std::vector<double>>& steps, long width,
                   long height) {
-  TotalOut out;
-  Matrix acc = detail::kIdentity;
-  long w = width, h = height;
-  Box crop{};
-  bool has_crop = false;
+  TotalOut out{detail::kIdentity, width, height, {}, false};
   for (const std::vector<double>& step : steps) {
     bool wants_crop = false;
-    const std::optional<Matrix> m = detail::step_matrix(f, step, w, h, wants_crop);
+    const std::optional<Matrix> m = detail::step_matrix(f, step, out.width, out.height, wants_crop);
     if (!m) {
-      out.width = w;
-      out.height = h;
-      out.crop = crop;
-      out.has_crop = has_crop;
+      out.matrix.reset();
       return out;
     }
-    acc = detail::product(f, *m, acc);
+    out.matrix = detail::product(f, *m, *out.matrix);
 
-    const Box format{0, 0, w, h};
-    if (has_crop) {
-      const std::optional<Box> mapped = detail::h_bbox(f, crop, *m, 0);
-      has_crop = mapped.has_value();
-      if (mapped) crop = *mapped;
-      if (wants_crop) {
-        crop = has_crop ? detail::clamp_box(crop, format) : format;
-        has_crop = true;
-      }
-    } else if (wants_crop) {
-      crop = format;
-      has_crop = true;
+    // A crop rides along through each step's matrix; a cropping step cuts it to its format.
+    const Box format{0, 0, out.width, out.height};
+    if (out.has_crop) {
+      const std::optional<Box> mapped = detail::h_bbox(f, out.crop, *m, 0);
+      out.has_crop = mapped.has_value();
+      if (mapped) out.crop = *mapped;
+    }
+    if (wants_crop) {
+      out.crop = out.has_crop ? detail::clamp_box(out.crop, format) : format;
+      out.has_crop = true;
     }
   }
-  out.matrix = acc;
-  out.width = w;
-  out.height = h;
-  out.crop = crop;
-  out.has_crop = has_crop;
   return out;
 }
 
