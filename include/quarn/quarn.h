@@ -9,6 +9,12 @@
 #include "quarn/gpu/gl.h"
 #include "quarn/gpu/program_registry.h"
 
+// xform
+#include "quarn/xform/crop.h"
+#include "quarn/xform/matrix.h"
+#include "quarn/xform/plan.h"
+#include "quarn/xform/step.h"
+
 // nodes/time
 #include "quarn/nodes/time/frame_mapping.h"
 #include "quarn/nodes/time/temporal_weights.h"
