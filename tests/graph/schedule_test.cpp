@@ -1,1 +1,164 @@
+#include "quarn/graph/schedule.h"
+
 #include <gtest/gtest.h>
+
+#include <stdexcept>
+#include <vector>
+
+namespace {
+
+using qn::graph::ResultCache;
+using qn::graph::RunPlan;
+using qn::graph::Schedule;
+using Ups = std::vector<std::vector<int>>;
+
+constexpr unsigned char kNever = Schedule::kNeverCached;
+constexpr unsigned char kNoInputs = Schedule::kIgnoresInputs;
+constexpr unsigned char kInputsAlways = Schedule::kInputsAlways;
+
+// Node i has key 1000 + i throughout.
+std::vector<long> keys_for(std::size_t n) {
+  std::vector<long> k(n);
+  for (std::size_t i = 0; i < n; ++i) k[i] = 1000 + static_cast<long>(i);
+  return k;
+}
+
+// A cache holding the given nodes at slot 500 + i, in an open touch phase so that every lookup
+// made with `pin` leaves its key in `touched`.
+ResultCache cache_with(const std::vector<int>& nodes) {
+  ResultCache c;
+  for (int i : nodes) c.put(1000 + i, 500 + i, nullptr, 0, false, 0, false);
+  c.touching = true;
+  return c;
+}
+
+std::vector<long> looked_up(const ResultCache& c, std::size_t n) {
+  std::vector<long> out;
+  for (std::size_t i = 0; i < n; ++i)
+    if (c.touched.find(1000 + static_cast<long>(i))) out.push_back(static_cast<long>(i));
+  return out;
+}
+
+RunPlan run(const Ups& ups, std::vector<unsigned char> flags, ResultCache& cache) {
+  Schedule s;
+  s.build(ups, std::move(flags));
+  return s.run(keys_for(ups.size()), cache, true);
+}
+
+TEST(Schedule, EmptyScheduleGivesEmptyPlan) {
+  ResultCache c;
+  RunPlan p = run({}, {}, c);
+  EXPECT_TRUE(p.order.empty() && p.run.empty() && p.slots.empty() && p.uses.empty());
+}
+
+TEST(Schedule, CachedSingleNodeIsServedFromItsSlot) {
+  ResultCache c = cache_with({0});
+  RunPlan p = run({{}}, {0}, c);
+  EXPECT_EQ(p.order, (std::vector<std::int32_t>{0}));
+  EXPECT_EQ(p.run, (std::vector<std::uint8_t>{0}));
+  EXPECT_EQ(p.slots, (std::vector<long>{500}));
+  EXPECT_EQ(p.uses, (std::vector<std::int32_t>{0}));
+}
+
+TEST(Schedule, CachedTargetCutsOffItsUpstream) {
+  ResultCache c = cache_with({0, 1, 2});
+  RunPlan p = run({{}, {0}, {1}}, {0, 0, 0}, c);
+  EXPECT_EQ(p.order, (std::vector<std::int32_t>{2}));
+  EXPECT_EQ(p.slots, (std::vector<long>{-1, -1, 502}));
+  EXPECT_EQ(looked_up(c, 3), (std::vector<long>{2}));
+}
+
+TEST(Schedule, InputsAlwaysKeepsUpstreamOfACachedNode) {
+  ResultCache c = cache_with({2});
+  RunPlan p = run({{}, {0}, {1}}, {0, 0, kInputsAlways}, c);
+  EXPECT_EQ(p.order, (std::vector<std::int32_t>{0, 1, 2}));
+  EXPECT_EQ(p.run, (std::vector<std::uint8_t>{1, 1, 0}));
+  EXPECT_EQ(p.uses, (std::vector<std::int32_t>{1, 1, 0}));
+  EXPECT_EQ(looked_up(c, 3), (std::vector<long>{0, 1, 2}));
+}
+
+TEST(Schedule, NeverCachedNodeWithoutInputsStandsAlone) {
+  ResultCache c = cache_with({0, 1});
+  RunPlan p = run({{}, {0}}, {0, kNever | kNoInputs}, c);
+  EXPECT_EQ(p.order, (std::vector<std::int32_t>{1}));
+  EXPECT_EQ(p.run, (std::vector<std::uint8_t>{0, 1}));
+  EXPECT_EQ(p.slots, (std::vector<long>{-1, -1}));
+  EXPECT_EQ(p.uses, (std::vector<std::int32_t>{0, 0}));
+  EXPECT_TRUE(looked_up(c, 2).empty());  // bit 0: never looked up, although cached
+}
+
+TEST(Schedule, DiamondCountsEveryRead) {
+  ResultCache c = cache_with({});
+  RunPlan p = run({{}, {0}, {0}, {1, 2}}, {0, 0, 0, 0}, c);
+  EXPECT_EQ(p.order, (std::vector<std::int32_t>{0, 1, 2, 3}));
+  EXPECT_EQ(p.run, (std::vector<std::uint8_t>{1, 1, 1, 1}));
+  EXPECT_EQ(p.uses, (std::vector<std::int32_t>{2, 1, 1, 0}));
+}
+
+TEST(Schedule, RepeatedUpstreamEntriesCountTwice) {
+  ResultCache c;
+  RunPlan p = run({{}, {0, 0}}, {0, 0}, c);
+  EXPECT_EQ(p.uses, (std::vector<std::int32_t>{2, 0}));
+}
+
+TEST(Schedule, UnreachableNodesAreLeftAlone) {
+  ResultCache c = cache_with({1});
+  // 0 and 1 feed nothing needed: 3 reads only 2.
+  RunPlan p = run({{}, {0}, {}, {2}}, {0, 0, 0, 0}, c);
+  EXPECT_EQ(p.order, (std::vector<std::int32_t>{2, 3}));
+  EXPECT_EQ(p.run, (std::vector<std::uint8_t>{0, 0, 1, 1}));
+  EXPECT_EQ(p.slots, (std::vector<long>{-1, -1, -1, -1}));
+  EXPECT_EQ(looked_up(c, 4), (std::vector<long>{2, 3}));
+}
+
+TEST(Schedule, LooksUpInDescendingOrder) {
+  ResultCache c;
+  for (int i = 0; i < 3; ++i) c.put(1000 + i, 500 + i, nullptr, 0, false, 0, false);
+  Schedule s;
+  s.build({{}, {0}, {1}}, {0, kInputsAlways, kInputsAlways});
+  s.run(keys_for(3), c, true);
+  // Each lookup with pin moves the entry to the recent end of the pinned list.
+  EXPECT_EQ(c.keys(true), (std::vector<long>{1002, 1001, 1000}));
+}
+
+TEST(Schedule, BuildPadsOrCutsFlags) {
+  Schedule s;
+  s.build({{}, {0}, {0, 1}}, {kNever});
+  EXPECT_EQ(s.flags, (std::vector<std::uint8_t>{kNever, 0, 0}));
+  EXPECT_EQ(s.up_starts, (std::vector<std::int32_t>{0, 0, 1, 3}));
+  EXPECT_EQ(s.up_nodes, (std::vector<std::int32_t>{0, 0, 1}));
+  s.build({{}}, {1, 2, 3});
+  EXPECT_EQ(s.flags, (std::vector<std::uint8_t>{1}));
+  EXPECT_EQ(s.up_starts, (std::vector<std::int32_t>{0, 0}));
+}
+
+TEST(Schedule, UpsCopiesOneListAndChecksItsIndex) {
+  Schedule s;
+  s.build({{}, {0}, {1, 0}}, {});
+  EXPECT_EQ(s.ups(2), (std::vector<int>{1, 0}));
+  EXPECT_TRUE(s.ups(0).empty());
+  for (int bad : {-1, 3, 1 << 30, 0x7FFFFFFF}) EXPECT_THROW(s.ups(bad), std::out_of_range) << bad;
+}
+
+TEST(Schedule, KeysShorterThanANeededNodeThrow) {
+  ResultCache c = cache_with({1, 2});
+  Schedule s;
+  s.build({{}, {0}, {1}}, {0, 0, 0});
+  EXPECT_THROW(s.run({1000, 1001}, c, true), std::out_of_range);
+  EXPECT_TRUE(c.in_unpinned(1002));
+  // A never-cached target is not looked up, so its key may be missing.
+  s.flags[2] = kNever;
+  RunPlan p = s.run({1000, 1001}, c, true);
+  EXPECT_EQ(p.slots, (std::vector<long>{-1, 501, -1}));
+}
+
+TEST(Schedule, UpstreamIndexOutsideTheScheduleThrows) {
+  for (int bad : {-1, 3, 1 << 30}) {
+    ResultCache c;
+    Schedule s;
+    s.build({{}, {0}, {bad}}, {});
+    EXPECT_THROW(s.run(keys_for(3), c, false), std::out_of_range) << bad;
+  }
+}
+
+}  // namespace

@@ -1,1 +1,247 @@
+#include "quarn/graph/walk.h"
+
 #include <gtest/gtest.h>
+
+#include <algorithm>
+#include <functional>
+#include <map>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace {
+
+using qn::graph::Walk;
+using Calls = std::vector<std::pair<int, bool>>;
+
+// A callback that records its calls and answers from a table: node -> new key (absent: none).
+struct Recorder {
+  std::map<int, long> answers;
+  Calls calls;
+  std::function<std::optional<long>(int, bool)> fn() {
+    return [this](int i, bool up) -> std::optional<long> {
+      calls.emplace_back(i, up);
+      auto it = answers.find(i);
+      if (it == answers.end()) return std::nullopt;
+      return it->second;
+    };
+  }
+};
+
+Walk chain(int n, std::vector<unsigned char> flags = {}) {
+  std::vector<std::vector<int>> ups(static_cast<std::size_t>(n));
+  for (int i = 1; i < n; ++i) ups[static_cast<std::size_t>(i)] = {i - 1};
+  flags.resize(static_cast<std::size_t>(n), 0);
+  std::vector<long> keys(static_cast<std::size_t>(n));
+  for (int i = 0; i < n; ++i) keys[static_cast<std::size_t>(i)] = 100 + i;
+  Walk w;
+  w.build(ups, flags, keys);
+  return w;
+}
+
+std::string build_error(Walk& w, std::vector<std::vector<int>> ups,
+                        std::vector<unsigned char> flags, std::vector<long> keys) {
+  try {
+    w.build(std::move(ups), std::move(flags), std::move(keys));
+  } catch (const std::invalid_argument& e) {
+    return e.what();
+  }
+  return "no error";
+}
+
+TEST(WalkBuild, LaysOutUpstreamListsAsCompressedRows) {
+  Walk w;
+  w.build({{}, {0}, {0, 1, 0}}, {0, 1, 0}, {1, 2, 3});
+  EXPECT_EQ(w.up_starts, (std::vector<std::int32_t>{0, 0, 1, 4}));
+  EXPECT_EQ(w.up_nodes, (std::vector<std::int32_t>{0, 0, 1, 0}));
+  EXPECT_EQ(w.flags, (std::vector<std::uint8_t>{0, 1, 0}));
+  EXPECT_EQ(w.keys, (std::vector<long>{1, 2, 3}));
+  EXPECT_EQ(w.marks, (std::vector<std::uint8_t>(3, 0)));
+  EXPECT_EQ(w.changed, (std::vector<std::uint8_t>(3, 0)));
+}
+
+TEST(WalkBuild, RejectsBadInputWithFixedMessages) {
+  struct Case {
+    const char* name;
+    std::vector<std::vector<int>> ups;
+    std::vector<unsigned char> flags;
+    std::vector<long> keys;
+    const char* message;
+  };
+  const std::vector<Case> cases = {
+      {"one list too many", {{}, {}}, {0}, {1}, "graph.Walk.build: sizes differ"},
+      {"one flag too few", {{}, {}}, {0}, {1, 2}, "graph.Walk.build: sizes differ"},
+      {"node 0 with an upstream", {{0}}, {0}, {1}, "graph.Walk.build: not upstream first"},
+      {"self reference", {{}, {1}}, {0, 0}, {1, 2}, "graph.Walk.build: not upstream first"},
+      {"downstream reference",
+       {{}, {2}, {}},
+       {0, 0, 0},
+       {1, 2, 3},
+       "graph.Walk.build: not upstream first"},
+      {"negative index", {{}, {-1}}, {0, 0}, {1, 2}, "graph.Walk.build: not upstream first"},
+  };
+  for (const Case& c : cases) {
+    Walk w;
+    EXPECT_EQ(build_error(w, c.ups, c.flags, c.keys), c.message) << c.name;
+  }
+}
+
+TEST(WalkBuild, FailedBuildLeavesTheObjectExactlyAsItWas) {
+  Walk w = chain(3, {0, 1, 0});
+  Recorder r;
+  r.answers = {{0, 7}};
+  w.walk({0}, false, r.fn());
+  const Walk before = w;
+  // Valid lists for nodes 0..3, then a bad one at the last node: nothing may have changed,
+  // not even the adjacency of the nodes that passed.
+  EXPECT_EQ(build_error(w, {{}, {0}, {1}, {0, 2}, {4}}, {0, 0, 0, 0, 0}, {1, 2, 3, 4, 5}),
+            "graph.Walk.build: not upstream first");
+  EXPECT_EQ(w.up_starts, before.up_starts);
+  EXPECT_EQ(w.up_nodes, before.up_nodes);
+  EXPECT_EQ(w.flags, before.flags);
+  EXPECT_EQ(w.marks, before.marks);
+  EXPECT_EQ(w.changed, before.changed);
+  EXPECT_EQ(w.keys, before.keys);
+  EXPECT_EQ(w.changed_list, before.changed_list);
+  // And it still walks as the old graph.
+  Recorder again;
+  again.answers = {{0, 8}, {1, 9}};
+  EXPECT_EQ(w.walk({0}, false, again.fn()), 3);
+}
+
+TEST(WalkBuild, KeepsTheLastChangedList) {
+  Walk w = chain(2);
+  Recorder r;
+  r.answers = {{0, 1}};
+  w.walk({0}, false, r.fn());
+  w.build({{}, {0}, {1}}, {0, 0, 0}, {5, 6, 7});
+  EXPECT_EQ(w.changed_list, (std::vector<std::int32_t>{0}));
+}
+
+TEST(Walk, EmptyGraphCallsNothing) {
+  Walk fresh;
+  Recorder r;
+  EXPECT_EQ(fresh.walk({0, 1}, true, r.fn()), 0);
+  Walk built;
+  built.build({}, {}, {});
+  EXPECT_EQ(built.walk({}, true, r.fn()), 0);
+  EXPECT_TRUE(r.calls.empty());
+}
+
+TEST(Walk, NothingDirtyNothingFlaggedCallsNothing) {
+  Walk w = chain(4);
+  Recorder r;
+  EXPECT_EQ(w.walk({}, false, r.fn()), 0);
+  EXPECT_TRUE(r.calls.empty());
+  EXPECT_TRUE(w.changed_list.empty());
+}
+
+TEST(Walk, OnlyRealKeyChangesTravelDownstream) {
+  struct Case {
+    const char* name;
+    std::map<int, long> answers;  // chain 0 <- 1 <- 2 starts with keys 100, 101, 102
+    Calls calls;
+    std::vector<std::int32_t> changed;
+  };
+  const std::vector<Case> cases = {
+      {"no answer", {}, {{0, true}}, {}},
+      {"old key returned", {{0, 100}}, {{0, true}}, {}},
+      {"0 changes, 1 keeps", {{0, 5}, {1, 101}}, {{0, true}, {1, true}}, {0}},
+      {"0 and 1 change", {{0, 5}, {1, 6}}, {{0, true}, {1, true}, {2, true}}, {0, 1}},
+      {"all change", {{0, 5}, {1, 6}, {2, 7}}, {{0, true}, {1, true}, {2, true}}, {0, 1, 2}},
+  };
+  for (const Case& c : cases) {
+    Walk w = chain(3);
+    Recorder r;
+    r.answers = c.answers;
+    EXPECT_EQ(w.walk({0}, false, r.fn()), static_cast<int>(c.calls.size())) << c.name;
+    EXPECT_EQ(r.calls, c.calls) << c.name;
+    EXPECT_EQ(w.changed_list, c.changed) << c.name;
+    for (int i = 0; i < 3; ++i) {
+      const bool did = std::find(c.changed.begin(), c.changed.end(), i) != c.changed.end();
+      EXPECT_EQ(w.changed[static_cast<std::size_t>(i)], did ? 1 : 0) << c.name << " node " << i;
+      EXPECT_EQ(w.keys[static_cast<std::size_t>(i)], did ? c.answers.at(i) : 100 + i) << c.name;
+    }
+  }
+}
+
+TEST(Walk, CallbackSeesTheNewKeysOfItsUpstreamNodes) {
+  Walk w;
+  w.build({{}, {}, {0, 1}}, {0, 0, 0}, {1, 2, 3});
+  std::vector<long> seen;
+  w.walk({0, 1}, false, [&](int i, bool) -> std::optional<long> {
+    if (i == 2) seen = {w.keys[0], w.keys[1]};
+    return 10 * (i + 1);
+  });
+  EXPECT_EQ(seen, (std::vector<long>{10, 20}));
+}
+
+TEST(Walk, FlaggedNodesAreAskedEveryWalkDirtyOnesOnce) {
+  Walk w = chain(3, {0, 1, 0});
+  Recorder r;
+  w.walk({}, false, r.fn());
+  w.walk({}, false, r.fn());
+  EXPECT_EQ(r.calls, (Calls{{1, false}, {1, false}}));
+  r.calls.clear();
+  w.walk({1, 1}, false, r.fn());
+  EXPECT_EQ(r.calls, (Calls{{1, true}}));
+  r.calls.clear();
+  w.walk({2}, true, r.fn());
+  EXPECT_EQ(r.calls, (Calls{{0, false}, {1, false}, {2, true}}));
+}
+
+TEST(Walk, OutOfRangeDirtyEntriesAreIgnored) {
+  Walk w = chain(3);
+  Recorder r;
+  EXPECT_EQ(w.walk({-1, 3, 1 << 30}, false, r.fn()), 0);
+  EXPECT_EQ(w.walk({-1, 2, 3}, false, r.fn()), 1);
+  EXPECT_EQ(r.calls, (Calls{{2, true}}));
+  EXPECT_EQ(w.marks, (std::vector<std::uint8_t>(3, 0)));
+}
+
+TEST(Walk, EmptyCallbackFailsOnlyWhenACallIsNeeded) {
+  Walk w = chain(2);
+  std::function<std::optional<long>(int, bool)> none;
+  EXPECT_EQ(w.walk({}, false, none), 0);
+  EXPECT_THROW(w.walk({1}, false, none), std::bad_function_call);
+  EXPECT_EQ(w.marks, (std::vector<std::uint8_t>(2, 0)));
+}
+
+TEST(Walk, ThrowingCallbackKeepsEarlierUpdatesAndClearsMarks) {
+  Walk w = chain(3);
+  auto fn = [](int i, bool) -> std::optional<long> {
+    if (i == 2) throw std::runtime_error("host failure");
+    return 50 + i;
+  };
+  EXPECT_THROW(w.walk({0}, false, fn), std::runtime_error);
+  EXPECT_EQ(w.keys, (std::vector<long>{50, 51, 102}));
+  EXPECT_EQ(w.marks, (std::vector<std::uint8_t>(3, 0)));
+  Recorder r;
+  EXPECT_EQ(w.walk({}, false, r.fn()), 0);  // the failed walk's dirty marks are gone
+}
+
+TEST(Walk, RefusesKeysResizedByTheHost) {
+  Walk w = chain(3);
+  w.keys.push_back(9);
+  Recorder r;
+  try {
+    w.walk({}, true, r.fn());
+    ADD_FAILURE() << "no throw";
+  } catch (const std::invalid_argument& e) {
+    EXPECT_STREQ(e.what(), "graph.Walk.walk: keys resized since build");
+  }
+  EXPECT_TRUE(r.calls.empty());
+}
+
+TEST(Walk, RepeatedUpstreamEntriesWakeTheNodeOnce) {
+  Walk w;
+  w.build({{}, {0, 0, 0}}, {0, 0}, {1, 2});
+  Recorder r;
+  r.answers = {{0, 5}};
+  EXPECT_EQ(w.walk({0}, false, r.fn()), 2);
+  EXPECT_EQ(r.calls, (Calls{{0, true}, {1, true}}));
+}
+
+}  // namespace
