@@ -35,6 +35,8 @@ void ResultCache::link_back(int entry, int list) {
   if (entry < 0 || static_cast<std::size_t>(entry) >= entries.size() || (list != 0 && list != 1))
     return;
   Entry& x = entries[static_cast<std::size_t>(entry)];
+  const int* live = index.find(x.key);
+  if (!live || *live != entry) return;
   if ((x.list == 0 || x.list == 1) && is_linked(static_cast<std::size_t>(entry))) return;
   const auto l = static_cast<std::size_t>(list);
   x.list = list;
@@ -142,8 +144,8 @@ long ResultCache::put(long key, long slot, const std::pair<long, long>* refs, un
     x.refs.assign(refs, refs + n);
   else
     x.refs.clear();
-  link_back(e, pin ? 1 : 0);
   *index.insert(key).first = e;
+  link_back(e, pin ? 1 : 0);
   hold(x.refs, x.list, +1);
   if (pin && touching) touched.insert(key);
   return old_slot;

@@ -121,10 +121,10 @@ class QN_API ResultCache {
   /// Forgets everything without reporting it (read `slots()` first); map capacities stay.
   void clear();
 
-  /// List primitives. link_back appends an unlinked entry at the recent end of list 0 or 1;
-  /// unlink_order splices a linked entry out of its list (its `list` keeps its value). Both
-  /// ignore entry numbers out of range, a list other than 0 or 1, and entries already in (for
-  /// link_back) or not in (for unlink_order) a list.
+  /// List primitives; they leave the holds alone. link_back appends a live, unlinked entry at
+  /// the recent end of list 0 or 1; unlink_order splices a linked entry out of its list (its
+  /// `list` keeps its value). Entry numbers out of range, lists other than 0 and 1, removed
+  /// entries, and entries already in (link_back) or not in (unlink_order) a list are ignored.
   void link_back(int entry, int list);
   void unlink_order(int entry);
 
