@@ -22,49 +22,94 @@ int class_of(const ResultCache::Ref& r) {
   return kNoClass;
 }
 
+ResultCache::Entry& entry_at(ResultCache& c, std::int32_t e) {
+  return c.entries[static_cast<std::size_t>(e)];
+}
+const ResultCache::Entry& entry_at(const ResultCache& c, std::int32_t e) {
+  return c.entries[static_cast<std::size_t>(e)];
+}
+
+bool is_linked(const ResultCache& c, std::size_t e) {
+  const ResultCache::Entry& x = c.entries[e];
+  return x.prev != -1 || c.head[static_cast<std::size_t>(x.list)] == static_cast<std::int32_t>(e);
+}
+
+bool is_live(const ResultCache& c, std::size_t e) {
+  const int* found = c.index.find(c.entries[e].key);
+  return found && static_cast<std::size_t>(*found) == e;
+}
+
+// Appends unlinked entry e at the recent end of list l (0 or 1).
+void append(ResultCache& c, std::int32_t e, int list) {
+  ResultCache::Entry& x = entry_at(c, e);
+  const auto l = static_cast<std::size_t>(list);
+  x.list = list;
+  x.prev = c.tail[l];
+  x.next = -1;
+  if (c.tail[l] == -1)
+    c.head[l] = e;
+  else
+    entry_at(c, c.tail[l]).next = e;
+  c.tail[l] = e;
+  ++c.sizes[l];
+}
+
+// Splices entry e out of its list; an entry that is in no list is left alone.
+void splice_out(ResultCache& c, std::int32_t e) {
+  ResultCache::Entry& x = entry_at(c, e);
+  if ((x.list != 0 && x.list != 1) || !is_linked(c, static_cast<std::size_t>(e))) return;
+  const auto l = static_cast<std::size_t>(x.list);
+  if (x.prev == -1)
+    c.head[l] = x.next;
+  else
+    entry_at(c, x.prev).next = x.next;
+  if (x.next == -1)
+    c.tail[l] = x.prev;
+  else
+    entry_at(c, x.next).prev = x.prev;
+  x.prev = x.next = -1;
+  --c.sizes[l];
+}
+
+// Removes entry e, which must be live: out of its list, its holds released, its number freed.
+void remove_live(ResultCache& c, std::int32_t e) {
+  ResultCache::Entry& x = entry_at(c, e);
+  splice_out(c, e);
+  c.hold(x.refs, x.list, -1);
+  c.index.erase(x.key);
+  x.slot = -1;
+  x.refs.clear();
+  c.free_list.push_back(e);
+}
+
+// Moves live entry e to the recent end of `list`, its holds following it.
+void move_entry(ResultCache& c, std::int32_t e, int list) {
+  ResultCache::Entry& x = entry_at(c, e);
+  splice_out(c, e);
+  c.hold(x.refs, x.list, -1);
+  append(c, e, list);
+  c.hold(x.refs, list, +1);
+}
+
+CachePopped describe(const ResultCache::Entry& e) {
+  return CachePopped{e.key, e.slot, e.flag, e.value, e.list == 1};
+}
+
 }  // namespace
 
 // ---- list primitives -------------------------------------------------------------------------
 
-bool ResultCache::is_linked(std::size_t e) const {
-  const Entry& x = entries[e];
-  return x.prev != -1 || head[static_cast<std::size_t>(x.list)] == static_cast<std::int32_t>(e);
-}
-
 void ResultCache::link_back(int entry, int list) {
   if (entry < 0 || static_cast<std::size_t>(entry) >= entries.size() || (list != 0 && list != 1))
     return;
-  Entry& x = entries[static_cast<std::size_t>(entry)];
-  const int* live = index.find(x.key);
-  if (!live || *live != entry) return;
-  if ((x.list == 0 || x.list == 1) && is_linked(static_cast<std::size_t>(entry))) return;
-  const auto l = static_cast<std::size_t>(list);
-  x.list = list;
-  x.prev = tail[l];
-  x.next = -1;
-  if (tail[l] == -1)
-    head[l] = entry;
-  else
-    entries[static_cast<std::size_t>(tail[l])].next = entry;
-  tail[l] = entry;
-  ++sizes[l];
+  const auto e = static_cast<std::size_t>(entry);
+  if (!is_live(*this, e) || is_linked(*this, e)) return;
+  append(*this, entry, list);
 }
 
 void ResultCache::unlink_order(int entry) {
   if (entry < 0 || static_cast<std::size_t>(entry) >= entries.size()) return;
-  Entry& x = entries[static_cast<std::size_t>(entry)];
-  if ((x.list != 0 && x.list != 1) || !is_linked(static_cast<std::size_t>(entry))) return;
-  const auto l = static_cast<std::size_t>(x.list);
-  if (x.prev == -1)
-    head[l] = x.next;
-  else
-    entries[static_cast<std::size_t>(x.prev)].next = x.next;
-  if (x.next == -1)
-    tail[l] = x.prev;
-  else
-    entries[static_cast<std::size_t>(x.next)].prev = x.prev;
-  x.prev = x.next = -1;
-  --sizes[l];
+  splice_out(*this, entry);
 }
 
 // ---- holding ---------------------------------------------------------------------------------
@@ -72,11 +117,14 @@ void ResultCache::unlink_order(int entry) {
 void ResultCache::hold(const std::vector<std::pair<long, long>>& items, int kind, int delta) {
   if (kind != 0 && kind != 1) return;
   for (const auto& [id, bytes] : items) {
-    Ref* r = held.find(id);
-    if (!r) {
-      if (delta < 0) continue;
-      r = held.insert(id).first;
-      r->bytes = bytes;
+    Ref* r;
+    if (delta < 0) {
+      r = held.find(id);
+      if (!r) continue;
+    } else {
+      auto [found, added] = held.insert(id);
+      r = found;
+      if (added) r->bytes = bytes;
     }
     const int before = class_of(*r);
     r->holds[static_cast<std::size_t>(kind)] =
@@ -96,36 +144,17 @@ void ResultCache::hold(const std::vector<std::pair<long, long>>& items, int kind
 
 // ---- entries ---------------------------------------------------------------------------------
 
-void ResultCache::remove_live(std::int32_t e) {
-  Entry& x = entries[static_cast<std::size_t>(e)];
-  unlink_order(e);
-  hold(x.refs, x.list, -1);
-  index.erase(x.key);
-  x.slot = -1;
-  x.refs.clear();
-  free_list.push_back(e);
-}
-
 void ResultCache::remove(int entry) {
   if (entry < 0 || static_cast<std::size_t>(entry) >= entries.size()) return;
-  const int* live = index.find(entries[static_cast<std::size_t>(entry)].key);
-  if (live && *live == entry) remove_live(entry);
-}
-
-void ResultCache::move_entry(std::int32_t e, int list) {
-  Entry& x = entries[static_cast<std::size_t>(e)];
-  unlink_order(e);
-  hold(x.refs, x.list, -1);
-  link_back(e, list);
-  hold(x.refs, list, +1);
+  if (is_live(*this, static_cast<std::size_t>(entry))) remove_live(*this, entry);
 }
 
 long ResultCache::put(long key, long slot, const std::pair<long, long>* refs, unsigned long n,
                       bool flag, double value, bool pin) {
   long old_slot = -1;
   if (const int* e = index.find(key)) {
-    old_slot = entries[static_cast<std::size_t>(*e)].slot;
-    remove_live(*e);
+    old_slot = entry_at(*this, *e).slot;
+    remove_live(*this, *e);
   }
   std::int32_t e;
   if (!free_list.empty()) {
@@ -135,7 +164,7 @@ long ResultCache::put(long key, long slot, const std::pair<long, long>* refs, un
     e = static_cast<std::int32_t>(entries.size());
     entries.emplace_back();
   }
-  Entry& x = entries[static_cast<std::size_t>(e)];
+  Entry& x = entry_at(*this, e);
   x.key = key;
   x.slot = slot;
   x.value = value;
@@ -145,7 +174,7 @@ long ResultCache::put(long key, long slot, const std::pair<long, long>* refs, un
   else
     x.refs.clear();
   *index.insert(key).first = e;
-  link_back(e, pin ? 1 : 0);
+  append(*this, e, pin ? 1 : 0);
   hold(x.refs, x.list, +1);
   if (pin && touching) touched.insert(key);
   return old_slot;
@@ -156,30 +185,26 @@ long ResultCache::get(long key, bool pin) {
   const int* found = index.find(key);
   if (!found) return -1;
   const std::int32_t e = *found;
-  const int list = entries[static_cast<std::size_t>(e)].list;
+  const int list = entry_at(*this, e).list;
   if (list == 1 || !pin) {
     // A refresh within the same list leaves the holds alone.
-    unlink_order(e);
-    link_back(e, list);
+    splice_out(*this, e);
+    append(*this, e, list);
   } else {
-    move_entry(e, 1);
+    move_entry(*this, e, 1);
   }
-  return entries[static_cast<std::size_t>(e)].slot;
+  return entry_at(*this, e).slot;
 }
 
 void ResultCache::move(long key, bool pinned) {
-  if (const int* e = index.find(key)) move_entry(*e, pinned ? 1 : 0);
-}
-
-CachePopped ResultCache::describe(const Entry& e) const {
-  return CachePopped{e.key, e.slot, e.flag, e.value, e.list == 1};
+  if (const int* e = index.find(key)) move_entry(*this, *e, pinned ? 1 : 0);
 }
 
 bool ResultCache::pop1(long key, CachePopped& out) {
   const int* e = index.find(key);
   if (!e) return false;
-  out = describe(entries[static_cast<std::size_t>(*e)]);
-  remove_live(*e);
+  out = describe(entry_at(*this, *e));
+  remove_live(*this, *e);
   return true;
 }
 
@@ -189,8 +214,8 @@ void ResultCache::evict(long limit_unpinned, long limit_pinned, std::vector<Cach
   for (std::size_t l = 0; l < 2; ++l) {
     while (totals[l] > limits[l] && head[l] != -1) {
       const std::int32_t e = head[l];
-      out.push_back(describe(entries[static_cast<std::size_t>(e)]));
-      remove_live(e);
+      out.push_back(describe(entry_at(*this, e)));
+      remove_live(*this, e);
     }
   }
 }
@@ -204,14 +229,14 @@ std::vector<CachePopped> ResultCache::evict(long limit_unpinned, long limit_pinn
 void ResultCache::end_touch(const std::vector<long>& keys) {
   for (long k : keys) {
     const int* e = index.find(k);
-    if (e && entries[static_cast<std::size_t>(*e)].list == 0) move_entry(*e, 1);
+    if (e && entry_at(*this, *e).list == 0) move_entry(*this, *e, 1);
     touched.insert(k);
   }
   // Unpinning appends to the other list, so the pinned list can be walked while it shrinks.
   for (std::int32_t e = head[1]; e != -1;) {
-    const Entry& x = entries[static_cast<std::size_t>(e)];
+    const Entry& x = entry_at(*this, e);
     const std::int32_t next = x.next;
-    if (!touched.find(x.key)) move_entry(e, 0);
+    if (!touched.find(x.key)) move_entry(*this, e, 0);
     e = next;
   }
   touching = false;
@@ -224,8 +249,8 @@ std::vector<long> ResultCache::keys(bool pinned) const {
   std::vector<long> out;
   const std::size_t l = pinned ? 1 : 0;
   out.reserve(sizes[l]);
-  for (std::int32_t e = head[l]; e != -1; e = entries[static_cast<std::size_t>(e)].next)
-    out.push_back(entries[static_cast<std::size_t>(e)].key);
+  for (std::int32_t e = head[l]; e != -1; e = entry_at(*this, e).next)
+    out.push_back(entry_at(*this, e).key);
   return out;
 }
 
@@ -233,14 +258,14 @@ std::vector<long> ResultCache::slots() const {
   std::vector<long> out;
   out.reserve(sizes[0] + sizes[1]);
   for (std::size_t l = 0; l < 2; ++l)
-    for (std::int32_t e = head[l]; e != -1; e = entries[static_cast<std::size_t>(e)].next)
-      out.push_back(entries[static_cast<std::size_t>(e)].slot);
+    for (std::int32_t e = head[l]; e != -1; e = entry_at(*this, e).next)
+      out.push_back(entry_at(*this, e).slot);
   return out;
 }
 
 bool ResultCache::in_unpinned(long key) const {
   const int* e = index.find(key);
-  return e && entries[static_cast<std::size_t>(*e)].list == 0;
+  return e && entry_at(*this, *e).list == 0;
 }
 
 void ResultCache::clear() {

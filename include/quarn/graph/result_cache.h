@@ -127,12 +127,6 @@ class QN_API ResultCache {
   /// entries, and entries already in (link_back) or not in (unlink_order) a list are ignored.
   void link_back(int entry, int list);
   void unlink_order(int entry);
-
- private:
-  bool is_linked(std::size_t e) const;
-  void remove_live(std::int32_t e);
-  void move_entry(std::int32_t e, int list);
-  CachePopped describe(const Entry& e) const;
 };
 
 }  // namespace qn::graph
