@@ -119,7 +119,7 @@ void BM_EraseInsert(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations());
 }
 
-#define QN_FLAT_MAP_BENCH(op)                                          \
+#define QN_FLAT_MAP_BENCH(op)                                         \
   BENCHMARK_TEMPLATE(op, Ours)->Arg(1000)->Arg(100000)->Arg(1000000); \
   BENCHMARK_TEMPLATE(op, Std)->Arg(1000)->Arg(100000)->Arg(1000000);  \
   BENCHMARK_TEMPLATE(op, Absl)->Arg(1000)->Arg(100000)->Arg(1000000)
@@ -139,8 +139,8 @@ std::vector<qn_bench::Ratio> ratios() {
       {"1000", "1k"}, {"100000", "100k"}, {"1000000", "1M"}};
   for (const auto& [op, what] : ops)
     for (const auto& [arg, size] : sizes)
-      for (const auto& [peer, name] : {std::pair{"Std", "std::unordered_map"},
-                                       std::pair{"Absl", "absl::flat_hash_map"}})
+      for (const auto& [peer, name] :
+           {std::pair{"Std", "std::unordered_map"}, std::pair{"Absl", "absl::flat_hash_map"}})
         out.push_back({std::string(op) + "<Ours>/" + arg, std::string(op) + "<" + peer + ">/" + arg,
                        std::string(what) + " " + size + " vs " + name});
   return out;

@@ -38,9 +38,9 @@ Walk chain() {
 }
 
 void per_node(benchmark::State& state) {
-  state.counters["s/node"] = benchmark::Counter(static_cast<double>(kNodes),
-                                                 benchmark::Counter::kIsIterationInvariantRate |
-                                                     benchmark::Counter::kInvert);
+  state.counters["s/node"] = benchmark::Counter(
+      static_cast<double>(kNodes),
+      benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
 }
 
 void BM_WalkUnchanged(benchmark::State& state) {

@@ -6,6 +6,7 @@
 #include <functional>
 #include <map>
 #include <optional>
+#include <random>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -242,6 +243,68 @@ TEST(Walk, RepeatedUpstreamEntriesWakeTheNodeOnce) {
   r.answers = {{0, 5}};
   EXPECT_EQ(w.walk({0}, false, r.fn()), 2);
   EXPECT_EQ(r.calls, (Calls{{0, true}, {1, true}}));
+}
+
+// Random sparse graphs against the plain rule: a node is asked when dirty (true), when a direct
+// upstream node changed key in this walk (true), or when flagged or `all` (false). Long quiet
+// stretches between flagged and dirty nodes exercise the skipping of untouched nodes.
+TEST(WalkModel, RandomGraphsFollowThePlainRule) {
+  std::mt19937_64 rng(424242);
+  for (int round = 0; round < 200; ++round) {
+    const int n = 1 + static_cast<int>(rng() % 300);
+    std::vector<std::vector<int>> ups(static_cast<std::size_t>(n));
+    std::vector<unsigned char> flags(static_cast<std::size_t>(n), 0);
+    for (int i = 1; i < n; ++i)
+      for (int e = static_cast<int>(rng() % 3); e > 0; --e)
+        ups[static_cast<std::size_t>(i)].push_back(
+            static_cast<int>(rng() % static_cast<unsigned>(i)));
+    for (int f = static_cast<int>(rng() % 4); f > 0; --f)
+      flags[rng() % static_cast<unsigned>(n)] = 1;
+    Walk w;
+    w.build(ups, flags, std::vector<long>(static_cast<std::size_t>(n), 0));
+    std::vector<long> keys(static_cast<std::size_t>(n), 0);
+
+    for (int pass = 0; pass < 3; ++pass) {
+      std::vector<int> dirty;
+      for (int d = static_cast<int>(rng() % 4); d > 0; --d)
+        dirty.push_back(static_cast<int>(rng() % static_cast<unsigned>(n + 2)) - 1);
+      const bool all = rng() % 8 == 0;
+      // Each node's answer for this pass: a new key, its old key, or nothing.
+      std::vector<int> answer(static_cast<std::size_t>(n));
+      for (int& a : answer) a = static_cast<int>(rng() % 3);
+      auto reply = [&](int i) -> std::optional<long> {
+        const auto a = answer[static_cast<std::size_t>(i)];
+        if (a == 0) return std::nullopt;
+        return a == 1 ? keys[static_cast<std::size_t>(i)] : 1000 * (pass + 1) + i;
+      };
+
+      Calls expected;
+      std::vector<char> changed(static_cast<std::size_t>(n), 0);
+      for (int i = 0; i < n; ++i) {
+        const bool is_dirty = std::find(dirty.begin(), dirty.end(), i) != dirty.end();
+        bool woken = false;
+        for (int d : ups[static_cast<std::size_t>(i)])
+          woken |= changed[static_cast<std::size_t>(d)] != 0;
+        if (!is_dirty && !woken && !flags[static_cast<std::size_t>(i)] && !all) continue;
+        expected.emplace_back(i, is_dirty || woken);
+        std::optional<long> r = reply(i);
+        if (r && *r != keys[static_cast<std::size_t>(i)]) {
+          keys[static_cast<std::size_t>(i)] = *r;
+          changed[static_cast<std::size_t>(i)] = 1;
+        }
+      }
+
+      Calls calls;
+      const int count = w.walk(dirty, all, [&](int i, bool up) {
+        calls.emplace_back(i, up);
+        return reply(i);
+      });
+      ASSERT_EQ(calls, expected) << "round " << round << " pass " << pass;
+      ASSERT_EQ(count, static_cast<int>(expected.size()));
+      ASSERT_EQ(w.keys, keys);
+      ASSERT_EQ(w.marks, std::vector<std::uint8_t>(static_cast<std::size_t>(n), 0));
+    }
+  }
 }
 
 }  // namespace
