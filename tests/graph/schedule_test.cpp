@@ -1,15 +1,24 @@
 #include "quarn/graph/schedule.h"
 
+#include "quarn/graph/record.h"
+#include "quarn/graph/walk.h"
+
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <optional>
 #include <stdexcept>
+#include <utility>
 #include <vector>
 
 namespace {
 
+using qn::graph::CachePopped;
+using qn::graph::Record;
 using qn::graph::ResultCache;
 using qn::graph::RunPlan;
 using qn::graph::Schedule;
+using qn::graph::Walk;
 using Ups = std::vector<std::vector<int>>;
 
 constexpr unsigned char kNever = Schedule::kNeverCached;
@@ -159,6 +168,84 @@ TEST(Schedule, UpstreamIndexOutsideTheScheduleThrows) {
     s.build({{}, {0}, {bad}}, {});
     EXPECT_THROW(s.run(keys_for(3), c, false), std::out_of_range) << bad;
   }
+}
+
+// The README's frame request, end to end: a host with one float knob per node renders every
+// node on the first frame and serves the target from the cache on the second; after a knob of
+// node 1 changes, nodes 1 and 2 get new keys and re-render, and textures nobody used leave at
+// the evict that follows, least recently used first.
+class HostFrames : public ::testing::Test {
+ protected:
+  const std::vector<std::vector<int>> ups{{}, {0}, {0, 1}};
+  std::vector<float> knobs{0.5f, 2.0f, 1.0f};
+  const Record::Field field{1, 0};
+  const std::uint8_t kind = 1;
+  Walk walk;
+  ResultCache cache;
+  Schedule schedule;
+  long next_texture = 1;
+  std::vector<int> rendered;
+  std::vector<long> freed;
+
+  void SetUp() override {
+    walk.build(ups, {0, 0, 0}, {0, 0, 0});
+    schedule.build(ups, {0, 0, 0});
+  }
+  void edit(std::vector<int> dirty) {
+    walk.walk(dirty, false, [&](int i, bool) -> std::optional<long> {
+      Record params{
+          {&field, 1},
+          {reinterpret_cast<const std::uint32_t*>(&knobs[static_cast<std::size_t>(i)]), 1},
+          {&kind, 1}};
+      std::uint64_t key = params.typed_hash();
+      for (int u : ups[static_cast<std::size_t>(i)])
+        key = key * 31 + static_cast<std::uint64_t>(walk.keys[static_cast<std::size_t>(u)]);
+      return static_cast<long>(key);
+    });
+  }
+  RunPlan frame() {
+    cache.touching = true;
+    RunPlan plan = schedule.run(walk.keys, cache, true);
+    for (int i : plan.order) {
+      if (!plan.run[static_cast<std::size_t>(i)]) continue;
+      rendered.push_back(i);
+      const long tex = next_texture++;
+      std::pair<long, long> memory{tex, 1 << 20};
+      cache.put(walk.keys[static_cast<std::size_t>(i)], tex, &memory, 1, false, 0.0, true);
+    }
+    cache.end_touch({});
+    for (const CachePopped& gone : cache.evict(1 << 20, 8 << 20)) freed.push_back(gone.slot);
+    return plan;
+  }
+};
+
+using Order = std::vector<std::int32_t>;
+
+TEST_F(HostFrames, RendersWhatChangedOrWasEvicted) {
+  edit({0, 1, 2});
+  frame();
+  EXPECT_EQ(rendered, (std::vector<int>{0, 1, 2}));
+  EXPECT_TRUE(freed.empty());
+
+  rendered.clear();
+  RunPlan again = frame();
+  EXPECT_EQ(again.order, (Order{2}));
+  EXPECT_EQ(again.slots[2], 3);
+  EXPECT_TRUE(rendered.empty());
+  // Nodes 0 and 1 went unused and became evictable; 1 MiB of them may stay: node 1's texture,
+  // the more recently used one.
+  EXPECT_EQ(freed, (std::vector<long>{1}));
+
+  knobs[1] = 3.0f;
+  edit({1});
+  EXPECT_EQ(walk.changed_list, (std::vector<std::int32_t>{1, 2}));
+  rendered.clear();
+  freed.clear();
+  RunPlan changed = frame();
+  EXPECT_EQ(changed.order, (Order{0, 1, 2}));
+  EXPECT_EQ(changed.run, (std::vector<std::uint8_t>{1, 1, 1}));
+  EXPECT_EQ(rendered, (std::vector<int>{0, 1, 2}));  // node 0 because it was evicted
+  EXPECT_EQ(freed, (std::vector<long>{2}));  // node 1's old texture; node 2's old one may stay
 }
 
 }  // namespace
