@@ -38,8 +38,10 @@ struct Ours {
   static const int* get(const Map& m, long k) { return m.find(k); }
   static void drop(Map& m, long k) { m.erase(k); }
 };
-struct Std {
-  using Map = std::unordered_map<long, int>;
+// std::unordered_map and absl::flat_hash_map share one interface.
+template <class M>
+struct Peer {
+  using Map = M;
   static void put(Map& m, long k, int v) { m[k] = v; }
   static const int* get(const Map& m, long k) {
     auto it = m.find(k);
@@ -47,15 +49,8 @@ struct Std {
   }
   static void drop(Map& m, long k) { m.erase(k); }
 };
-struct Absl {
-  using Map = absl::flat_hash_map<long, int>;
-  static void put(Map& m, long k, int v) { m[k] = v; }
-  static const int* get(const Map& m, long k) {
-    auto it = m.find(k);
-    return it == m.end() ? nullptr : &it->second;
-  }
-  static void drop(Map& m, long k) { m.erase(k); }
-};
+struct Std : Peer<std::unordered_map<long, int>> {};
+struct Absl : Peer<absl::flat_hash_map<long, int>> {};
 
 template <class A>
 typename A::Map filled(const std::vector<long>& keys) {

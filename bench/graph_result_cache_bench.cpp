@@ -7,35 +7,20 @@
 // put and evict-one without pins, touch phases or shared resources.
 #include <benchmark/benchmark.h>
 
-#include <atomic>
-#include <cstdlib>
 #include <list>
-#include <new>
 #include <unordered_map>
-#include <vector>
+#include <utility>
 
 #include "quarn/graph/result_cache.h"
 #include "ratio_main.h"
-
-namespace {
-std::atomic<long> g_allocations{0};
-}  // namespace
-
-[[gnu::noinline]] void* operator new(std::size_t n) {
-  g_allocations.fetch_add(1, std::memory_order_relaxed);
-  if (void* p = std::malloc(n ? n : 1)) return p;
-  throw std::bad_alloc();
-}
-[[gnu::noinline]] void operator delete(void* p) noexcept { std::free(p); }
-[[gnu::noinline]] void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+#include "support/cache_frames.h"
+#include "support/counting_new.h"
 
 namespace {
 
-using qn::graph::CachePopped;
-using qn::graph::ResultCache;
+using qn_test::allocations;
+using qn_test::CacheFrames;
 
-constexpr long kEntryBytes = 4096;
-constexpr long kLimit = 256 * kEntryBytes;
 constexpr int kWarmFrames = 5000;
 
 class Lru {
@@ -70,31 +55,8 @@ class Lru {
   std::unordered_map<long, Order::iterator> map_;
 };
 
-struct CacheFrames {
-  ResultCache cache;
-  std::vector<long> keep{0, 0};
-  std::vector<CachePopped> popped;
-  std::pair<long, long> refs[2];
-  long frame = 0;
-
-  void step() {
-    cache.touching = true;
-    benchmark::DoNotOptimize(cache.get(frame - 1, true));
-    benchmark::DoNotOptimize(cache.get(frame - 2, true));
-    benchmark::DoNotOptimize(cache.get(-1, true));
-    refs[0] = {frame, kEntryBytes};
-    refs[1] = {1'000'000'000 + frame / 2, 64};
-    cache.put(frame, frame, refs, 2, false, 0.0, true);
-    keep[0] = frame;
-    keep[1] = frame - 1;
-    cache.end_touch(keep);
-    cache.evict(kLimit, kLimit, popped);
-    ++frame;
-  }
-};
-
 struct LruFrames {
-  Lru lru{256};
+  Lru lru{static_cast<std::size_t>(CacheFrames::kLimit / CacheFrames::kEntryBytes)};
   long frame = 0;
   void step() {
     benchmark::DoNotOptimize(lru.get(frame - 1));
@@ -110,24 +72,24 @@ template <class Frames>
 void BM_Frame(benchmark::State& state) {
   Frames f;
   for (int i = 0; i < kWarmFrames; ++i) f.step();
-  const long before = g_allocations.load();
+  const long before = allocations();
   for (auto _ : state) f.step();
-  state.counters["allocs/op"] = benchmark::Counter(
-      static_cast<double>(g_allocations.load() - before) / static_cast<double>(state.iterations()));
+  state.counters["allocs/op"] = benchmark::Counter(static_cast<double>(allocations() - before) /
+                                                   static_cast<double>(state.iterations()));
 }
 
 // A pinned lookup that hits, alone (the schedule's per-node cost).
 void BM_CacheGetPinned(benchmark::State& state) {
   CacheFrames f;
   for (int i = 0; i < kWarmFrames; ++i) f.step();
-  const long before = g_allocations.load();
+  const long before = allocations();
   long k = 0;
   for (auto _ : state) {
     benchmark::DoNotOptimize(f.cache.get(f.frame - 1 - (k & 63), true));
     ++k;
   }
-  state.counters["allocs/op"] = benchmark::Counter(
-      static_cast<double>(g_allocations.load() - before) / static_cast<double>(state.iterations()));
+  state.counters["allocs/op"] = benchmark::Counter(static_cast<double>(allocations() - before) /
+                                                   static_cast<double>(state.iterations()));
 }
 
 void BM_LruGet(benchmark::State& state) {

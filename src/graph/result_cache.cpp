@@ -31,7 +31,9 @@ const ResultCache::Entry& entry_at(const ResultCache& c, std::int32_t e) {
 
 bool is_linked(const ResultCache& c, std::size_t e) {
   const ResultCache::Entry& x = c.entries[e];
-  return x.prev != -1 || c.head[static_cast<std::size_t>(x.list)] == static_cast<std::int32_t>(e);
+  if (x.prev != -1) return true;
+  return (x.list == 0 || x.list == 1) &&
+         c.head[static_cast<std::size_t>(x.list)] == static_cast<std::int32_t>(e);
 }
 
 bool is_live(const ResultCache& c, std::size_t e) {
