@@ -60,64 +60,88 @@ TEST(Schedule, EmptyScheduleGivesEmptyPlan) {
   EXPECT_TRUE(p.order.empty() && p.run.empty() && p.slots.empty() && p.uses.empty());
 }
 
-TEST(Schedule, CachedSingleNodeIsServedFromItsSlot) {
-  ResultCache c = cache_with({0});
-  RunPlan p = run({{}}, {0}, c);
-  EXPECT_EQ(p.order, (std::vector<std::int32_t>{0}));
-  EXPECT_EQ(p.run, (std::vector<std::uint8_t>{0}));
-  EXPECT_EQ(p.slots, (std::vector<long>{500}));
-  EXPECT_EQ(p.uses, (std::vector<std::int32_t>{0}));
-}
+using Order = std::vector<std::int32_t>;
+using Flags = std::vector<unsigned char>;
 
-TEST(Schedule, CachedTargetCutsOffItsUpstream) {
-  ResultCache c = cache_with({0, 1, 2});
-  RunPlan p = run({{}, {0}, {1}}, {0, 0, 0}, c);
-  EXPECT_EQ(p.order, (std::vector<std::int32_t>{2}));
-  EXPECT_EQ(p.slots, (std::vector<long>{-1, -1, 502}));
-  EXPECT_EQ(looked_up(c, 3), (std::vector<long>{2}));
-}
+struct PlanCase {
+  const char* name;
+  Ups ups;
+  Flags flags;
+  std::vector<int> cached;  // nodes in the cache (slot 500 + i)
+  Order order;
+  std::vector<std::uint8_t> run;
+  std::vector<long> slots;
+  std::vector<std::int32_t> uses;
+  std::vector<long> looked_up;
+};
 
-TEST(Schedule, InputsAlwaysKeepsUpstreamOfACachedNode) {
-  ResultCache c = cache_with({2});
-  RunPlan p = run({{}, {0}, {1}}, {0, 0, kInputsAlways}, c);
-  EXPECT_EQ(p.order, (std::vector<std::int32_t>{0, 1, 2}));
-  EXPECT_EQ(p.run, (std::vector<std::uint8_t>{1, 1, 0}));
-  EXPECT_EQ(p.uses, (std::vector<std::int32_t>{1, 1, 0}));
-  EXPECT_EQ(looked_up(c, 3), (std::vector<long>{0, 1, 2}));
-}
-
-TEST(Schedule, NeverCachedNodeWithoutInputsStandsAlone) {
-  ResultCache c = cache_with({0, 1});
-  RunPlan p = run({{}, {0}}, {0, kNever | kNoInputs}, c);
-  EXPECT_EQ(p.order, (std::vector<std::int32_t>{1}));
-  EXPECT_EQ(p.run, (std::vector<std::uint8_t>{0, 1}));
-  EXPECT_EQ(p.slots, (std::vector<long>{-1, -1}));
-  EXPECT_EQ(p.uses, (std::vector<std::int32_t>{0, 0}));
-  EXPECT_TRUE(looked_up(c, 2).empty());  // bit 0: never looked up, although cached
-}
-
-TEST(Schedule, DiamondCountsEveryRead) {
-  ResultCache c = cache_with({});
-  RunPlan p = run({{}, {0}, {0}, {1, 2}}, {0, 0, 0, 0}, c);
-  EXPECT_EQ(p.order, (std::vector<std::int32_t>{0, 1, 2, 3}));
-  EXPECT_EQ(p.run, (std::vector<std::uint8_t>{1, 1, 1, 1}));
-  EXPECT_EQ(p.uses, (std::vector<std::int32_t>{2, 1, 1, 0}));
-}
-
-TEST(Schedule, RepeatedUpstreamEntriesCountTwice) {
-  ResultCache c;
-  RunPlan p = run({{}, {0, 0}}, {0, 0}, c);
-  EXPECT_EQ(p.uses, (std::vector<std::int32_t>{2, 0}));
-}
-
-TEST(Schedule, UnreachableNodesAreLeftAlone) {
-  ResultCache c = cache_with({1});
-  // 0 and 1 feed nothing needed: 3 reads only 2.
-  RunPlan p = run({{}, {0}, {}, {2}}, {0, 0, 0, 0}, c);
-  EXPECT_EQ(p.order, (std::vector<std::int32_t>{2, 3}));
-  EXPECT_EQ(p.run, (std::vector<std::uint8_t>{0, 0, 1, 1}));
-  EXPECT_EQ(p.slots, (std::vector<long>{-1, -1, -1, -1}));
-  EXPECT_EQ(looked_up(c, 4), (std::vector<long>{2, 3}));
+TEST(Schedule, PlansFollowTheCacheAndTheFlags) {
+  const std::vector<PlanCase> cases = {
+      {"cached single node", {{}}, {0}, {0}, {0}, {0}, {500}, {0}, {0}},
+      {"cached target cuts off its upstream",
+       {{}, {0}, {1}},
+       {0, 0, 0},
+       {0, 1, 2},
+       {2},
+       {0, 0, 0},
+       {-1, -1, 502},
+       {0, 0, 0},
+       {2}},
+      {"inputs-always keeps the upstream of a cached node",
+       {{}, {0}, {1}},
+       {0, 0, kInputsAlways},
+       {2},
+       {0, 1, 2},
+       {1, 1, 0},
+       {-1, -1, 502},
+       {1, 1, 0},
+       {0, 1, 2}},
+      {"never cached and ignoring inputs: stands alone, never looked up",
+       {{}, {0}},
+       {0, kNever | kNoInputs},
+       {0, 1},
+       {1},
+       {0, 1},
+       {-1, -1},
+       {0, 0},
+       {}},
+      {"diamond, nothing cached",
+       {{}, {0}, {0}, {1, 2}},
+       {0, 0, 0, 0},
+       {},
+       {0, 1, 2, 3},
+       {1, 1, 1, 1},
+       {-1, -1, -1, -1},
+       {2, 1, 1, 0},
+       {0, 1, 2, 3}},
+      {"an upstream listed twice is read twice",
+       {{}, {0, 0}},
+       {0, 0},
+       {},
+       {0, 1},
+       {1, 1},
+       {-1, -1},
+       {2, 0},
+       {0, 1}},
+      {"unreachable nodes are left alone",
+       {{}, {0}, {}, {2}},
+       {0, 0, 0, 0},
+       {1},
+       {2, 3},
+       {0, 0, 1, 1},
+       {-1, -1, -1, -1},
+       {0, 0, 1, 0},
+       {2, 3}},
+  };
+  for (const PlanCase& c : cases) {
+    ResultCache cache = cache_with(c.cached);
+    RunPlan p = run(c.ups, c.flags, cache);
+    EXPECT_EQ(p.order, c.order) << c.name;
+    EXPECT_EQ(p.run, c.run) << c.name;
+    EXPECT_EQ(p.slots, c.slots) << c.name;
+    EXPECT_EQ(p.uses, c.uses) << c.name;
+    EXPECT_EQ(looked_up(cache, c.ups.size()), c.looked_up) << c.name;
+  }
 }
 
 TEST(Schedule, LooksUpInDescendingOrder) {
@@ -218,8 +242,6 @@ class HostFrames : public ::testing::Test {
     return plan;
   }
 };
-
-using Order = std::vector<std::int32_t>;
 
 TEST_F(HostFrames, RendersWhatChangedOrWasEvicted) {
   edit({0, 1, 2});
