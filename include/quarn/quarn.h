@@ -4,6 +4,13 @@
 // core
 #include "quarn/core/version.h"
 
+// graph
+#include "quarn/graph/flat_map.h"
+#include "quarn/graph/record.h"
+#include "quarn/graph/result_cache.h"
+#include "quarn/graph/schedule.h"
+#include "quarn/graph/walk.h"
+
 // gpu
 #include "quarn/gpu/draw.h"
 #include "quarn/gpu/gl.h"
