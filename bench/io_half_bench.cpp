@@ -27,51 +27,43 @@ Arrays& arrays(size_t n) {
   return n == small.half.size() ? small : large;
 }
 
-void finish(benchmark::State& state, size_t n) {
-  state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * n));
-  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * n * sizeof(float)));
-}
-
-void BM_HalfToFloat(benchmark::State& state) {
+// Times `convert` over the arrays of `state.range(0)` elements.
+template <typename Convert>
+void measure(benchmark::State& state, Convert convert) {
   auto& a = arrays(static_cast<size_t>(state.range(0)));
   for (auto _ : state) {
-    qn::io::half_to_float(a.half.data(), a.out.data(), a.half.size());
+    convert(a);
     benchmark::DoNotOptimize(a.out.data());
-    benchmark::ClobberMemory();
-  }
-  finish(state, a.half.size());
-}
-
-void BM_HalfToFloatScalar(benchmark::State& state) {
-  auto& a = arrays(static_cast<size_t>(state.range(0)));
-  for (auto _ : state) {
-    qn::io::half_to_float_scalar(a.half.data(), a.out.data(), a.half.size());
-    benchmark::DoNotOptimize(a.out.data());
-    benchmark::ClobberMemory();
-  }
-  finish(state, a.half.size());
-}
-
-void BM_ImathHalfToFloat(benchmark::State& state) {
-  auto& a = arrays(static_cast<size_t>(state.range(0)));
-  for (auto _ : state) {
-    const unsigned short* src = a.half.data();
-    float* dst = a.out.data();
-    for (size_t i = 0, n = a.half.size(); i < n; ++i) dst[i] = imath_half_to_float(src[i]);
-    benchmark::DoNotOptimize(a.out.data());
-    benchmark::ClobberMemory();
-  }
-  finish(state, a.half.size());
-}
-
-void BM_MemcpyFloatOutput(benchmark::State& state) {
-  auto& a = arrays(static_cast<size_t>(state.range(0)));
-  for (auto _ : state) {
-    std::memcpy(a.copy.data(), a.out.data(), a.out.size() * sizeof(float));
     benchmark::DoNotOptimize(a.copy.data());
     benchmark::ClobberMemory();
   }
-  finish(state, a.half.size());
+  state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * a.half.size()));
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * a.half.size() * sizeof(float)));
+}
+
+void BM_HalfToFloat(benchmark::State& state) {
+  measure(state,
+          [](Arrays& a) { qn::io::half_to_float(a.half.data(), a.out.data(), a.half.size()); });
+}
+
+void BM_HalfToFloatScalar(benchmark::State& state) {
+  measure(state, [](Arrays& a) {
+    qn::io::half_to_float_scalar(a.half.data(), a.out.data(), a.half.size());
+  });
+}
+
+void BM_ImathHalfToFloat(benchmark::State& state) {
+  measure(state, [](Arrays& a) {
+    const unsigned short* src = a.half.data();
+    float* dst = a.out.data();
+    for (size_t i = 0, n = a.half.size(); i < n; ++i) dst[i] = imath_half_to_float(src[i]);
+  });
+}
+
+void BM_MemcpyFloatOutput(benchmark::State& state) {
+  measure(state, [](Arrays& a) {
+    std::memcpy(a.copy.data(), a.out.data(), a.out.size() * sizeof(float));
+  });
 }
 
 constexpr int64_t kSmall = 32 << 10, kLarge = 64 << 20;

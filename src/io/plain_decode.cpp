@@ -6,16 +6,15 @@
 
 #include <chrono>
 #include <cstdint>
-#include <exception>
 #include <memory>
 #include <new>
 #include <string>
 #include <type_traits>
-#include <vector>
 
 #include "io/oiio_guard.h"
 #include "quarn/io/half.h"
 
+// The public header names OpenImageIO's spec type without its headers; it must be this one.
 static_assert(std::is_same_v<QN_OIIO_NAMESPACE::ImageSpec, OIIO::ImageSpec>);
 
 namespace qn::io {

@@ -33,6 +33,30 @@ bool eventually(const std::function<bool()>& done) {
   return true;
 }
 
+// A take on a thread of its own, to see whether it has returned and what it gave.
+class BackgroundTake {
+ public:
+  BackgroundTake(DecodeScheduler& s, long id, double seconds)
+      : thread_([this, &s, id, seconds] {
+          result_ = s.take(id, seconds);
+          returned_ = true;
+        }) {}
+  ~BackgroundTake() {
+    if (thread_.joinable()) thread_.join();
+  }
+  bool returned() const { return returned_; }
+  // Joins; call once `returned()` holds (or when something else will end the wait).
+  std::shared_ptr<qn::io::DecodeResult> result() {
+    if (thread_.joinable()) thread_.join();
+    return result_;
+  }
+
+ private:
+  std::atomic<bool> returned_{false};
+  std::shared_ptr<qn::io::DecodeResult> result_;
+  std::thread thread_;
+};
+
 class Scheduler : public ::testing::Test {
  protected:
   qn_test::TempDir dir;
@@ -43,6 +67,13 @@ class Scheduler : public ::testing::Test {
   Gate& gate(const std::string& name) {
     gates.push_back(std::make_unique<Gate>(dir.file(name)));
     return *gates.back();
+  }
+
+  // Submits a job on gate `g` and waits until a worker holds it.
+  static long submit_held(DecodeScheduler& s, const Gate& g, int priority) {
+    const long id = s.submit(g.path(), priority);
+    EXPECT_TRUE(eventually([&] { return s.state(id) == 1; })) << g.path();
+    return id;
   }
 };
 
@@ -62,8 +93,7 @@ TEST_F(Scheduler, FirstIdIsOneAndIdsAreNeverReused) {
 TEST_F(Scheduler, ZeroWorkersMeansOneGeneralAndNoUrgentLane) {
   Gate& g = gate("g.exr");
   DecodeScheduler s(0, 0, 0);
-  const long first = s.submit(g.path(), 0);
-  ASSERT_TRUE(eventually([&] { return s.state(first) == 1; }));
+  submit_held(s, g, 0);
   const long second = s.submit(good, 0);
   std::this_thread::sleep_for(50ms);
   EXPECT_EQ(s.state(second), 0) << "no urgent-lane worker exists";
@@ -79,8 +109,7 @@ TEST_F(Scheduler, ZeroWorkersMeansOneGeneralAndNoUrgentLane) {
 TEST_F(Scheduler, GeneralLanePicksSmallestPriorityThenEarliest) {
   Gate& blocker = gate("blocker.exr");
   DecodeScheduler s(1, 0, 1);
-  const long b = s.submit(blocker.path(), 0);
-  ASSERT_TRUE(eventually([&] { return s.state(b) == 1; }));
+  submit_held(s, blocker, 0);
   const int priorities[] = {5, 2, 2, 9};
   std::vector<Gate*> g;
   std::vector<long> id;
@@ -108,8 +137,7 @@ TEST_F(Scheduler, UrgentLaneTakesOnlyPriorityZero) {
   Gate& busy = gate("busy.exr");
   Gate& urgent = gate("urgent.exr");
   DecodeScheduler s(1, 1, 1);
-  const long b = s.submit(busy.path(), 4);
-  ASSERT_TRUE(eventually([&] { return s.state(b) == 1; }));
+  const long b = submit_held(s, busy, 4);
   const long one = s.submit(good, 1);
   const long zero = s.submit(urgent.path(), -3);  // stored as 0
   ASSERT_TRUE(eventually([&] { return s.state(zero) == 1; }));
@@ -132,8 +160,7 @@ TEST_F(Scheduler, UrgentLaneTakesOnlyPriorityZero) {
 TEST_F(Scheduler, TakeReturnsFinishedResultOnceAndForgetsTheJob) {
   Gate& g = gate("g.exr");
   DecodeScheduler s(1, 0, 1);
-  const long id = s.submit(g.path(), 1);
-  ASSERT_TRUE(eventually([&] { return s.state(id) == 1; }));
+  const long id = submit_held(s, g, 1);
   EXPECT_FALSE(s.take(id, 0.0)) << "still running";
   EXPECT_EQ(s.state(id), 1) << "an early take leaves the job where it is";
 
@@ -176,16 +203,11 @@ TEST_F(Scheduler, TakeWithHugeInfiniteOrNanLimitWaitsForTheResult) {
                        std::numeric_limits<double>::max(), -1.0}) {
     Gate& g = gate("g" + std::to_string(gates.size()) + ".exr");
     const long id = s.submit(g.path(), 1);
-    std::atomic<bool> returned{false};
-    std::shared_ptr<qn::io::DecodeResult> r;
-    std::thread taker([&] {
-      r = s.take(id, limit);
-      returned = true;
-    });
+    BackgroundTake taker(s, id, limit);
     std::this_thread::sleep_for(50ms);
-    EXPECT_FALSE(returned) << limit;
+    EXPECT_FALSE(taker.returned()) << limit;
     g.release();
-    taker.join();
+    auto r = taker.result();
     ASSERT_TRUE(r) << limit;
     EXPECT_EQ(r->state, 4);
   }
@@ -194,8 +216,7 @@ TEST_F(Scheduler, TakeWithHugeInfiniteOrNanLimitWaitsForTheResult) {
 TEST_F(Scheduler, CancelOfRunningJobDiscardsItsResult) {
   Gate& g = gate("g.exr");
   DecodeScheduler s(1, 0, 1);
-  const long id = s.submit(g.path(), 1);
-  ASSERT_TRUE(eventually([&] { return s.state(id) == 1; }));
+  const long id = submit_held(s, g, 1);
   EXPECT_TRUE(s.cancel(id));
   EXPECT_FALSE(s.cancel(id));
   EXPECT_EQ(s.state(id), -1);
@@ -210,24 +231,20 @@ TEST_F(Scheduler, CancelOfRunningJobDiscardsItsResult) {
 TEST_F(Scheduler, CancelAndClearWakeWaitingTakers) {
   Gate& busy = gate("busy.exr");
   DecodeScheduler s(1, 0, 1);
-  const long b = s.submit(busy.path(), 0);
-  ASSERT_TRUE(eventually([&] { return s.state(b) == 1; }));
+  const long b = submit_held(s, busy, 0);
   for (bool use_clear : {false, true}) {
     const long queued = s.submit(good, 5);
-    std::atomic<bool> returned{false};
-    std::shared_ptr<qn::io::DecodeResult> r;
-    std::thread taker([&] {
-      r = s.take(queued, -1);
-      returned = true;
-    });
+    BackgroundTake taker(s, queued, -1);
     std::this_thread::sleep_for(30ms);
-    EXPECT_FALSE(returned);
+    EXPECT_FALSE(taker.returned());
     if (use_clear)
       s.clear();
     else
       EXPECT_TRUE(s.cancel(queued));
-    taker.join();  // would hang while the busy job runs if nobody signalled
-    EXPECT_FALSE(r);
+    // Without a signal the taker would sleep until the busy job ends.
+    EXPECT_TRUE(eventually([&] { return taker.returned(); })) << "clear " << use_clear;
+    if (!taker.returned()) busy.release();
+    EXPECT_FALSE(taker.result());
     EXPECT_EQ(s.state(queued), -1);
   }
   EXPECT_EQ(s.state(b), -1) << "clear forgot the running job too";
@@ -241,8 +258,7 @@ TEST_F(Scheduler, ClearDropsQueuedAndFinishedJobs) {
   const long done = s.submit(good, 0);
   ASSERT_TRUE(eventually([&] { return s.state(done) == 2; }));
   Gate& g = gate("g.exr");
-  const long running = s.submit(g.path(), 0);
-  ASSERT_TRUE(eventually([&] { return s.state(running) == 1; }));
+  const long running = submit_held(s, g, 0);
   const long queued = s.submit(good, 0);
   s.clear();
   for (long id : {done, running, queued}) EXPECT_EQ(s.state(id), -1);
@@ -279,8 +295,7 @@ TEST_F(Scheduler, DecodeThatThrowsFinishesAsStateThreeAndTheWorkerSurvives) {
 TEST_F(Scheduler, DestructorLetsRunningDecodesFinishAndDropsTheQueue) {
   Gate& g = gate("g.exr");
   auto s = std::make_unique<DecodeScheduler>(1, 1, 1);
-  const long id = s->submit(g.path(), 0);
-  ASSERT_TRUE(eventually([&] { return s->state(id) == 1; }));
+  submit_held(*s, g, 0);
   for (int i = 0; i < 5; ++i) s->submit(good, 3);
   std::thread releaser([&] {
     std::this_thread::sleep_for(50ms);
@@ -295,14 +310,14 @@ TEST_F(Scheduler, DestructorLetsRunningDecodesFinishAndDropsTheQueue) {
 TEST_F(Scheduler, DestructorWaitsForThreadsInsideTake) {
   Gate& g = gate("g.exr");
   auto s = std::make_unique<DecodeScheduler>(1, 0, 1);
-  const long running = s->submit(g.path(), 0);
-  ASSERT_TRUE(eventually([&] { return s->state(running) == 1; }));
-  const long queued = s->submit(good, 1);
+  submit_held(*s, g, 0);
+  const long queued = s->submit(good, 1);  // never starts: the only worker is held
+  DecodeScheduler* raw = s.get();
   std::vector<std::thread> takers;
   std::atomic<int> empty{0};
   for (int i = 0; i < 4; ++i)
-    takers.emplace_back([&, i] {
-      if (!s->take(i % 2 ? queued : 12345, -1)) ++empty;
+    takers.emplace_back([&] {
+      if (!raw->take(queued, -1)) ++empty;
     });
   std::this_thread::sleep_for(30ms);
   std::thread releaser([&] {
