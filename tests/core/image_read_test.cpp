@@ -73,4 +73,16 @@ TEST(OiioReadFloat, DeclaredSizeBeyondMemoryThrowsTheAllocationFailure) {
   EXPECT_THROW(qn::oiio_read_float(path), std::bad_alloc);
 }
 
+// OpenImageIO itself throws std::bad_alloc on this fuzzed file (a scanline of 100663297 pixels):
+// the exception becomes the error text.
+TEST(OiioReadFloat, ExceptionInsideOpenImageIOBecomesTheError) {
+  if (qn_test::allocation_failure_aborts())
+    GTEST_SKIP() << "the sanitizer runtime aborts on failed allocations instead of throwing";
+  const auto root = qn_test::openexr_images();
+  if (root.empty()) GTEST_SKIP() << "../shared/images/openexr-images is absent";
+  const auto image = qn::oiio_read_float((root / "Damaged" / "memory_DOS_2.1").string());
+  EXPECT_EQ(image.error, "OpenImageIO raised an exception: std::bad_alloc");
+  EXPECT_EQ(image.width, 100663297);
+}
+
 }  // namespace

@@ -206,11 +206,26 @@ TEST_F(PlainDecode, DeclaredSizeBeyondMemoryThrowsTheAllocationFailure) {
   qn::io::DecodeResult r;
   EXPECT_THROW(qn::io::decode_plain(path, 0, r), std::bad_alloc);
   EXPECT_FALSE(r.pixels);
-  // A small file with the same damage opens, then fails its read cleanly.
-  auto small = decode(qn_test::write_exr_header_only(dir.file("small.exr"), 300));
-  EXPECT_EQ(small.state, 3);
-  EXPECT_GT(small.read_ms, 0.0);
-  EXPECT_FALSE(small.pixels);
+}
+
+TEST_F(PlainDecode, FailedPixelReadIsStateThreeWithoutError) {
+  auto r = decode(qn_test::write_exr_header_only(dir.file("hollow.exr"), 300));
+  EXPECT_EQ(r.state, 3);
+  EXPECT_EQ(r.error, "");
+  EXPECT_GT(r.read_ms, 0.0);
+  EXPECT_FALSE(r.pixels);
+  EXPECT_FALSE(r.spec);
+}
+
+// A volume's read would fill depth times the buffer of one slice. OpenImageIO's "null" reader
+// makes a 4 × 4 × 3 RGBA volume from the name alone.
+TEST(PlainDecodeVolumes, VolumeImagesAreNotPlain) {
+  const std::string volume = "volume.null?RES=4x4x3&CHANNELS=4&TYPE=float";
+  EXPECT_EQ(decode(volume).state, 3);
+  const auto image = qn::oiio_read_float(volume);
+  EXPECT_EQ(image.error, "volume images are not supported");
+  EXPECT_EQ(image.channels, 4);
+  EXPECT_TRUE(image.data.empty());
 }
 
 // Every half pattern of the sample file, stored as RGBA halves, comes back as exactly the
