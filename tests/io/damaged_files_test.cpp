@@ -74,6 +74,7 @@ TEST(DamagedFiles, EveryReaderFailsCleanlyOrSucceeds) {
     if (qn_test::is_sanitizer_allocation_abort(outcome.output)) {
       // std::bad_alloc in a plain build; the sanitizer's allocator aborts instead.
       ++refused_by_sanitizer;
+      std::printf("allocation refused by the sanitizer: %s\n", name.c_str());
       continue;
     }
     if (auto it = kFailsInsideOpenImageIO.find(name); it != kFailsInsideOpenImageIO.end()) {

@@ -346,7 +346,7 @@ TEST_F(Scheduler, StressManyHostThreads) {
       files.push_back((root / "Damaged" / name).string());
 
   DecodeScheduler s(2, 1, 1);
-  constexpr int kThreads = 4, kJobs = 300;
+  constexpr int kThreads = 4, kJobs = 500;
   std::atomic<int> taken{0}, cancelled{0};
   std::mutex seen_mutex;
   std::set<long> seen;
