@@ -24,12 +24,17 @@ void finish_with_exception(DecodeResult& result, const char* what) {
 
 DecodeScheduler::DecodeScheduler(int general, int urgent, int decode_threads)
     : workers(std::max(general, 1)), decode_threads(decode_threads) {
-  worker_threads.reserve(static_cast<std::size_t>(workers) + std::max(urgent, 0));
-  for (int i = 0; i < workers; ++i) worker_threads.emplace_back([this] { run(false); });
-  for (int i = 0; i < urgent; ++i) worker_threads.emplace_back([this] { run(true); });
+  try {
+    worker_threads.reserve(static_cast<std::size_t>(workers) + std::max(urgent, 0));
+    for (int i = 0; i < workers; ++i) worker_threads.emplace_back([this] { run(false); });
+    for (int i = 0; i < urgent; ++i) worker_threads.emplace_back([this] { run(true); });
+  } catch (...) {
+    stop_workers();  // a thread that could not start: join those that did
+    throw;
+  }
 }
 
-DecodeScheduler::~DecodeScheduler() {
+void DecodeScheduler::stop_workers() {
   {
     std::lock_guard<std::mutex> lock(mutex);
     stopping = true;
@@ -38,6 +43,10 @@ DecodeScheduler::~DecodeScheduler() {
   work_cv.notify_all();
   done_cv.notify_all();
   for (std::thread& t : worker_threads) t.join();
+}
+
+DecodeScheduler::~DecodeScheduler() {
+  stop_workers();
   // Threads still inside `take` hold on to the mutex and the condition variable: let them leave
   // before either is destroyed.
   std::unique_lock<std::mutex> lock(mutex);

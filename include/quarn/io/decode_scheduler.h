@@ -90,6 +90,7 @@ class QN_API DecodeScheduler {
  private:
   std::shared_ptr<Job> pop(bool urgent);  // requires mutex
   void run(bool urgent);
+  void stop_workers();          // sets `stopping`, drops the queue, joins every worker
   bool has_urgent_job() const;  // requires mutex
 
   int workers;
