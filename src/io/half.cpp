@@ -16,16 +16,13 @@ constexpr unsigned long kStreamBytes = 64ul << 20;
 std::uint32_t widen(std::uint32_t h) {
   const std::uint32_t sign = (h & 0x8000u) << 16;
   const std::uint32_t e = (h >> 10) & 0x1Fu;
-  std::uint32_t m = h & 0x3FFu;
+  const std::uint32_t m = h & 0x3FFu;
   if (e == 0) {
     if (m == 0) return sign;
-    // Subnormal: shift the leading one up to the hidden-bit position (bit 10).
-    std::uint32_t E = 113;
-    do {
-      m <<= 1;
-      --E;
-    } while ((m & 0x400u) == 0);
-    return sign | E << 23 | (m & 0x3FFu) << 13;
+    // Subnormal: shift the leading one up to the hidden-bit position (bit 10); every step of
+    // the shift lowers the float exponent, which starts at 113 (2^-14 with bias 127).
+    const std::uint32_t shift = static_cast<std::uint32_t>(__builtin_clz(m)) - 21;
+    return sign | (113 - shift) << 23 | ((m << shift) & 0x3FFu) << 13;
   }
   if (e == 31) return sign | 0x7F800000u | m << 13;
   return sign | (e + 112) << 23 | m << 13;
