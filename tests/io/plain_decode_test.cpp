@@ -27,9 +27,6 @@ qn::io::DecodeResult decode(const std::string& path, int threads = 0) {
   return r;
 }
 
-// `pattern` as stored in a file of `format`: halves are exact for it, 8-bit files round.
-std::vector<float> stored_pattern(int w, int h) { return qn_test::pattern(w, h, 4); }
-
 class PlainDecode : public ::testing::Test {
  protected:
   qn_test::TempDir dir;
@@ -57,7 +54,7 @@ TEST_F(PlainDecode, RgbaHalfFileDecodesThroughTheHalfPath) {
     EXPECT_GT(r.convert_ms, 0.0);
     EXPECT_GT(r.read_ms, 0.0);
     EXPECT_TRUE(r.has_mtime);
-    const auto want = stored_pattern(33, 17);
+    const auto want = qn_test::pattern(33, 17, 4);  // exact in halves
     EXPECT_EQ(std::memcmp(r.pixels.get(), want.data(), want.size() * 4), 0);
   }
 }
