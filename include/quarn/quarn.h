@@ -2,6 +2,7 @@
 #pragma once
 
 // core
+#include "quarn/core/image_read.h"
 #include "quarn/core/version.h"
 
 // graph
@@ -10,6 +11,11 @@
 #include "quarn/graph/result_cache.h"
 #include "quarn/graph/schedule.h"
 #include "quarn/graph/walk.h"
+
+// io
+#include "quarn/io/decode_scheduler.h"
+#include "quarn/io/half.h"
+#include "quarn/io/plain_decode.h"
 
 // gpu
 #include "quarn/gpu/draw.h"

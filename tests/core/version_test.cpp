@@ -1,11 +1,40 @@
 #include "quarn/core/version.h"
 
+#include <OpenImageIO/imageio.h>
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <cstring>
 
 TEST(CoreVersion, IsStaticTextThatNeverChanges) {
   const char* first = qn::core_version();
   EXPECT_STREQ(first, "0.1.0");
   EXPECT_EQ(first, qn::core_version());
+}
+
+TEST(CoreVersion, HeaderVersionIsTheBuildTimeString) {
+  EXPECT_EQ(qn::oiio_header_version(), OIIO_VERSION_STRING);
+  int dots = 0;
+  for (char c : qn::oiio_header_version()) dots += c == '.';
+  EXPECT_EQ(dots, 3);  // four components
+}
+
+TEST(CoreVersion, RuntimeVersionIsTheLoadedLibrarys) {
+  const int v = OIIO::openimageio_version();
+  EXPECT_EQ(qn::oiio_runtime_version(), std::to_string(v / 10000) + "." +
+                                            std::to_string(v / 100 % 100) + "." +
+                                            std::to_string(v % 100));
+  EXPECT_EQ(qn::oiio_header_version().rfind(qn::oiio_runtime_version() + ".", 0), 0u)
+      << "headers and library of one OpenImageIO install";
+}
+
+TEST(CoreVersion, VersionNumbersAreSpelledWithoutLeadingZeros) {
+  const struct {
+    int number;
+    const char* text;
+  } cases[] = {
+      {30118, "3.1.18"},   {30200, "3.2.0"},  {20407, "2.4.7"},          {0, "0.0.0"},
+      {100099, "10.0.99"}, {-30200, "3.2.0"}, {INT_MIN, "214748.36.48"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(qn::oiio_version_text(c.number), c.text) << c.number;
 }
