@@ -23,16 +23,11 @@
 #include <memory>
 #include <string>
 
+#include "quarn/config.h"
 #include "quarn/export.h"
 
-// OpenImageIO's image description, declared without its headers. OpenImageIO keeps its names in
-// a versioned namespace; when its headers came first their own macro names it, otherwise the
-// namespace of the OpenImageIO this library is built with (2.4) is assumed.
-#if defined(OIIO_NAMESPACE)
-#define QN_OIIO_NAMESPACE OIIO_NAMESPACE
-#elif !defined(QN_OIIO_NAMESPACE)
-#define QN_OIIO_NAMESPACE OpenImageIO_v2_4
-#endif
+// OpenImageIO's image description, declared without its headers, in the versioned namespace of
+// the OpenImageIO the library was built with (quarn/config.h).
 namespace QN_OIIO_NAMESPACE {
 class ImageSpec;
 }
