@@ -3,3 +3,5 @@
 
 // core
 #include "quarn/core/version.h"
+// io
+#include "quarn/io/layer_loader.h"
