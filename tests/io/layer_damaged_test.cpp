@@ -59,9 +59,23 @@ int load_damaged(const std::string& path, int fd) {
   return 0;
 }
 
-// Files this machine's OpenImageIO 2.4.7 / OpenEXR cannot survive even before our code gets a
-// say: they abort, die or spin inside the library's own open or read.
-const std::map<std::string, std::string> kFatalInsideLibrary = {};
+// Files that end the child inside OpenImageIO itself, whatever our code does. On this machine's
+// OpenImageIO 2.4.7 a plain build survives every file: the four whose headers make
+// read_scanlines allocate 24 GiB to 192 GiB of its own buffer throw std::bad_alloc through
+// read_image, which the loader turns into a failure ("OpenImageIO read_image threw
+// std::bad_alloc"). Under AddressSanitizer the sanitizer's allocator answers those requests of
+// OpenImageIO's throwing operator new[] with an out-of-memory report and exits instead of
+// throwing, so there the child dies inside the library.
+const std::map<std::string, std::string> kFatalInsideLibrary = {
+#if defined(__SANITIZE_ADDRESS__)
+    {"clusterfuzz-testcase-minimized-openexr_exrcheck_fuzzer-4755804284649472",
+     "ASan: read_scanlines new[] of 24 GiB"},
+    {"clusterfuzz-testcase-minimized-openexr_scanlines_fuzzer-6481309109846016",
+     "ASan: read_scanlines new[] of 30 GiB"},
+    {"memory_DOS_2.1", "ASan: read_scanlines new[] of 160 GiB or more"},
+    {"memory_DOS_2.2", "ASan: read_scanlines new[] of 160 GiB or more"},
+#endif
+};
 
 TEST(LayerLoaderDamagedFiles, EveryFileGivesACleanAnswer) {
   auto root = qn_test::openexr_images();
@@ -77,7 +91,10 @@ TEST(LayerLoaderDamagedFiles, EveryFileGivesACleanAnswer) {
         qn_test::run_forked([&](int fd) { return load_damaged(file.string(), fd); }, 60.0);
     std::printf("%s: %s | %s", name.c_str(), outcome.describe().c_str(), outcome.output.c_str());
     if (outcome.output.empty() || outcome.output.back() != '\n') std::printf("\n");
-    if (kFatalInsideLibrary.count(name)) continue;
+    if (auto listed = kFatalInsideLibrary.find(name); listed != kFatalInsideLibrary.end()) {
+      std::printf("  (listed: %s)\n", listed->second.c_str());
+      continue;
+    }
     EXPECT_TRUE(outcome.ok()) << name << ": " << outcome.describe() << "\n" << outcome.output;
   }
 }

@@ -3,7 +3,7 @@
 #include <OpenImageIO/deepdata.h>
 #include <OpenImageIO/imageio.h>
 
-#include <cstring>
+#include <cstdio>
 #include <fstream>
 #include <vector>
 
@@ -69,7 +69,9 @@ std::vector<char> pack(T... values) {
 bool write_exr_header_only(const std::string& path, int32_t w, int32_t h, int channels) {
   ExrBytes chlist;
   for (int c = 0; c < channels; ++c) {
-    chlist.text(std::string(1, static_cast<char>('A' + c % 26)) + std::to_string(c));
+    char name[16];
+    std::snprintf(name, sizeof name, "C%d", c);
+    chlist.text(name);
     chlist.put<int32_t>(1);  // HALF
     chlist.put<int32_t>(0);  // pLinear and three reserved bytes
     chlist.put<int32_t>(1);  // x sampling
