@@ -11,6 +11,7 @@
 #include <mutex>
 #include <new>
 #include <optional>
+#include <thread>
 
 #include "support/image_files.h"
 #include "support/layer_files.h"
@@ -523,6 +524,32 @@ TEST_F(LayerLoader, BandCountFollowsTheEnvironmentReadAfreshEachTime) {
         << err;
     EXPECT_EQ(log.rows().size(), c.bands);
     expect_frame(f, 0, want, 4);
+  }
+}
+
+TEST_F(LayerLoader, CallsOnSeveralHostThreadsAtOnceStayApart) {
+  std::vector<std::string> paths;
+  for (int i = 0; i < 4; ++i) {
+    const auto px = qn_test::pattern(64, 256, 4, static_cast<float>(i));
+    paths.push_back(write("t" + std::to_string(i) + ".exr",
+                          exr_spec(64, 256, 4, TypeDesc::HALF, i % 2 ? "zip" : "dwab"), px));
+  }
+  std::vector<std::string> errors(paths.size());
+  std::vector<Frames> frames(paths.size(), Frames(1, 64, 256));
+  std::vector<std::thread> hosts;
+  for (std::size_t i = 0; i < paths.size(); ++i)
+    hosts.emplace_back([&, i] {
+      for (int round = 0; round < 3 && errors[i].empty(); ++round)
+        if (!load_layers(paths[i], {whole(64, 256, 4)}, {rgba(0)}, 64, 256, 0, frames[i].ptrs(),
+                         errors[i]) &&
+            errors[i].empty())
+          errors[i] = "failed without a message";
+    });
+  for (auto& t : hosts) t.join();
+  for (std::size_t i = 0; i < paths.size(); ++i) {
+    SCOPED_TRACE(paths[i]);
+    EXPECT_EQ(errors[i], "");
+    expect_frame(frames[i], 0, reference(paths[i], 0, 0, 4), 4);
   }
 }
 
