@@ -237,6 +237,7 @@ bool read_banded(const std::string& path, const OIIO::ImageSpec& main, const Rea
   OIIO::parallel_for(std::int64_t{0}, bands.count, band,
                      OIIO::paropt(static_cast<int>(bands.count), OIIO::paropt::SplitDir::Y, 1));
   if (ok.load()) return true;
+  std::lock_guard lock(mutex);
   err = std::move(band_error);
   return false;
 }
