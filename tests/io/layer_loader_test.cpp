@@ -12,6 +12,7 @@
 #include <new>
 #include <optional>
 #include <thread>
+#include <utility>
 
 #include "support/image_files.h"
 #include "support/layer_files.h"
@@ -559,10 +560,11 @@ TEST_F(LayerLoader, CallsOnSeveralHostThreadsAtOnceStayApart) {
 
 // The observer swaps the file before the first band opens it; the main input keeps the old one.
 struct Swap {
-  static inline std::string from, to;
-  static inline std::once_flag once;
+  static inline std::mutex mutex;
+  static inline std::string from, to;  // guarded by mutex; `from` empty once swapped
   static void swap(const std::string&, int, std::int64_t, std::int64_t) {
-    std::call_once(once, [] { std::filesystem::rename(from, to); });
+    std::lock_guard lock(mutex);
+    if (!from.empty()) std::filesystem::rename(std::exchange(from, {}), to);
   }
 };
 
@@ -587,7 +589,6 @@ TEST_F(LayerLoader, BandInputsMustFindTheFileTheMainInputOpened) {
     const std::string path = write("swapped.exr", original);
     Swap::from = write("replacement.exr", c.spec);
     Swap::to = path;
-    new (&Swap::once) std::once_flag;
     qn::io::set_band_observer(&Swap::swap);
     Frames f(1, 64, 256);
     std::string err;
