@@ -5,6 +5,7 @@
 
 #include <OpenImageIO/imageio.h>
 
+#include <atomic>
 #include <climits>
 #include <cstring>
 #include <filesystem>
@@ -552,6 +553,28 @@ TEST_F(LayerLoader, CallsOnSeveralHostThreadsAtOnceStayApart) {
     EXPECT_EQ(errors[i], "");
     expect_frame(frames[i], 0, reference(paths[i], 0, 0, 4), 4);
   }
+}
+
+// Counts bands and turns banding off from inside them, for the reads that follow.
+std::atomic<int> bands_seen{0};
+void count_and_stop_banding(const std::string&, int, std::int64_t, std::int64_t) {
+  ++bands_seen;
+  setenv("QUARN_NATIVE_IO_BANDS", "1", 1);
+}
+
+TEST_F(LayerLoader, EnvironmentIsReadAgainForEachRead) {
+  const std::string path = write("two.exr", exr_spec(64, 256, 4, TypeDesc::HALF, "zip"));
+  BandsEnv env("2");
+  bands_seen = 0;
+  qn::io::set_band_observer(&count_and_stop_banding);
+  Frames f(2, 64, 256);
+  std::string err;
+  bool ok = load_layers(path, {whole(64, 256, 4), whole(64, 256, 4)}, {rgba(0), rgba(1)}, 64, 256,
+                        0, f.ptrs(), err);
+  qn::io::set_band_observer(nullptr);
+  ASSERT_TRUE(ok) << err;
+  EXPECT_EQ(bands_seen.load(), 2);  // the first read in two bands, the second whole
+  expect_frame(f, 1, qn_test::pattern(64, 256, 4), 4);
 }
 
 // ---------------------------------------------------------------------------------------------
