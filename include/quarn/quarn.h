@@ -15,6 +15,7 @@
 // io
 #include "quarn/io/decode_scheduler.h"
 #include "quarn/io/half.h"
+#include "quarn/io/layer_loader.h"
 #include "quarn/io/plain_decode.h"
 
 // gpu
