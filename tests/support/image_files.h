@@ -1,8 +1,8 @@
 // tests/support/image_files.h — writing real image files with OpenImageIO for the io suites.
 //
 // Pixels are always handed over as floats, interleaved per pixel, rows top to bottom, covering
-// the spec's data window; OpenImageIO converts them to the spec's `format` (or per-channel
-// `channelformats`). Tiled files: set `tile_width`/`tile_height` in the spec. Compression:
+// the ImageSpec's data window; OpenImageIO converts them to its `format` (or per-channel
+// `channelformats`). Tiled files: set `tile_width`/`tile_height` in the ImageSpec. Compression:
 // `spec.attribute("compression", "zip")`.
 #pragma once
 
