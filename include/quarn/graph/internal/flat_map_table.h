@@ -37,14 +37,55 @@
 //
 // Because nothing marks deleted slots, probe lengths depend only on the live load, and a
 // steady mix of erase and insert never degrades the table or allocates.
+//
+// Memory. A lookup in a large table is one random access into a big array, so its cost is a
+// cache miss plus, with 4 KiB pages, a TLB miss and page walk. Tables of `kHugeTableBytes` and
+// more are therefore placed on 2 MiB boundaries and offered to the kernel for transparent huge
+// pages (madvise), which keeps a table of tens of megabytes inside the TLB's reach. Smaller
+// tables come from the ordinary allocator. Either way a growth is one allocation.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <new>
 #include <utility>
 #include <vector>
 
+#include "quarn/export.h"
+
 namespace qn::graph::internal {
+
+/// Slot arrays of this many bytes and more are huge-page backed.
+inline constexpr std::size_t kHugeTableBytes = std::size_t{4} << 20;
+
+/// 2 MiB-aligned memory for `bytes` (rounded up to 2 MiB), advised for huge pages; throws
+/// std::bad_alloc. Release with `release_huge_table` and the same `bytes`.
+QN_API void* allocate_huge_table(std::size_t bytes);
+QN_API void release_huge_table(void* p, std::size_t bytes) noexcept;
+
+/// The slot array's allocator: the ordinary heap below `kHugeTableBytes`, huge pages above.
+template <class T>
+struct TableAllocator {
+  using value_type = T;
+  TableAllocator() = default;
+  template <class U>
+  TableAllocator(const TableAllocator<U>&) noexcept {}
+
+  T* allocate(std::size_t n) {
+    if (n > static_cast<std::size_t>(-1) / sizeof(T)) throw std::bad_array_new_length();
+    if (n * sizeof(T) < kHugeTableBytes) return std::allocator<T>().allocate(n);
+    return static_cast<T*>(allocate_huge_table(n * sizeof(T)));
+  }
+  void deallocate(T* p, std::size_t n) noexcept {
+    if (n * sizeof(T) < kHugeTableBytes) return std::allocator<T>().deallocate(p, n);
+    release_huge_table(p, n * sizeof(T));
+  }
+  template <class U>
+  bool operator==(const TableAllocator<U>&) const noexcept {
+    return true;
+  }
+};
 
 /// MurmurHash3's 64-bit finaliser: every input bit reaches every output bit.
 inline std::uint64_t fmix64(std::uint64_t x) {
@@ -145,7 +186,7 @@ class FlatMapTable {
   }
 
   void grow() {
-    std::vector<Slot> old(slots_.empty() ? kMinCapacity : 2 * slots_.size(), Slot{0, V{}, false});
+    Slots old(slots_.empty() ? kMinCapacity : 2 * slots_.size(), Slot{0, V{}, false});
     old.swap(slots_);
     mask_ = slots_.size() - 1;
     count_ = 0;
@@ -158,7 +199,8 @@ class FlatMapTable {
     }
   }
 
-  std::vector<Slot> slots_;
+  using Slots = std::vector<Slot, TableAllocator<Slot>>;
+  Slots slots_;
   std::size_t count_ = 0;
   std::size_t mask_ = 0;
 };
