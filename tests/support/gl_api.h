@@ -13,16 +13,15 @@
 
 namespace qn_test {
 
-#define QN_TEST_GL_FUNCTIONS(X)                                                                   \
-  X(CreateShader)                                                                                 \
-  X(ShaderSource)                                                                                 \
-  X(CompileShader) X(AttachShader) X(CreateProgram) X(LinkProgram) X(GetProgramiv)                \
-      X(GetProgramInfoLog) X(GetUniformLocation) X(CreateBuffers) X(NamedBufferData)              \
-          X(CreateVertexArrays) X(VertexArrayElementBuffer) X(CreateTextures) X(TextureStorage2D) \
-              X(TextureSubImage2D) X(TextureParameteri) X(GetTextureImage) X(CreateSamplers)      \
-                  X(SamplerParameteri) X(CreateFramebuffers) X(NamedFramebufferTexture)           \
-                      X(NamedFramebufferDrawBuffers) X(ClearNamedFramebufferfv) X(GetIntegerv)    \
-                          X(Finish)
+// clang-format off
+#define QN_TEST_GL_FUNCTIONS(X)                                                              \
+  X(CreateShader) X(ShaderSource) X(CompileShader) X(AttachShader) X(CreateProgram)         \
+  X(LinkProgram) X(GetProgramiv) X(GetProgramInfoLog) X(GetUniformLocation) X(CreateBuffers) \
+  X(NamedBufferData) X(CreateVertexArrays) X(VertexArrayElementBuffer) X(CreateTextures)     \
+  X(TextureStorage2D) X(TextureSubImage2D) X(TextureParameteri) X(GetTextureImage)           \
+  X(CreateSamplers) X(SamplerParameteri) X(CreateFramebuffers) X(NamedFramebufferTexture)    \
+  X(NamedFramebufferDrawBuffers) X(ClearNamedFramebufferfv) X(GetIntegerv) X(Finish)
+// clang-format on
 
 struct GlApi {
 #define QN_TEST_GL_MEMBER_(name) decltype(&gl##name) name = nullptr;
