@@ -47,7 +47,7 @@ TEST_F(Registry, UploadsOnlyWhatChangedBitForBit) {
   gpu::uniform_set(program, 0, &negative_zero, 1);  // equal as floats, not as bits
   gpu::uniform_set(program, 1, &nan, 1);
   gpu::uniform_set(program, 1, &nan, 1);
-  EXPECT_THAT(log->calls(),
+  EXPECT_THAT(log->calls,
               testing::ElementsAre("ProgramUniform1fv", "ProgramUniform1fv", "ProgramUniform2fv",
                                    "ProgramUniform1fv", "ProgramUniform1fv", "ProgramUniform1fv"));
   EXPECT_EQ(uploads(), 6u);
@@ -70,7 +70,7 @@ TEST_F(Registry, UnsoundInputDoesNothing) {
   EXPECT_FALSE(gpu::program_known(program));
   list[0].count = 17;  // a bad record inside a batch is passed over
   gpu::uniform_set_many(program, list, 1);
-  EXPECT_TRUE(log->calls().empty());
+  EXPECT_TRUE(log->calls.empty());
   EXPECT_EQ(uploads() + skips(), 0u);
 }
 

@@ -27,11 +27,10 @@ QN_GPU_GL_ENTRY_POINTS(QN_TEST_WRAP_)
 
 namespace qn_test {
 
-class GlCallLog {
- public:
+struct GlCallLog {
   GlCallLog() {
     using namespace gl_calls_detail;
-    g_calls = &calls_;
+    g_calls = &calls;
 #define QN_TEST_INSTALL_(name, ret, params, args) \
   g_saved_##name = qn::gpu::gl::name;             \
   qn::gpu::gl::name = &wrapped_##name;
@@ -45,19 +44,13 @@ class GlCallLog {
     QN_GPU_GL_ENTRY_POINTS(QN_TEST_RESTORE_)
 #undef QN_TEST_RESTORE_
   }
-  GlCallLog(const GlCallLog&) = delete;
-  GlCallLog& operator=(const GlCallLog&) = delete;
-
-  const std::vector<std::string_view>& calls() const { return calls_; }
-  std::size_t size() const { return calls_.size(); }
+  std::size_t size() const { return calls.size(); }
   std::size_t uniform_calls() const {
-    return std::count_if(calls_.begin(), calls_.end(),
+    return std::count_if(calls.begin(), calls.end(),
                          [](std::string_view n) { return n.starts_with("ProgramUniform"); });
   }
-  void clear() { calls_.clear(); }
 
- private:
-  std::vector<std::string_view> calls_;
+  std::vector<std::string_view> calls;  // in order
 };
 
 }  // namespace qn_test
