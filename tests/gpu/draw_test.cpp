@@ -3,6 +3,7 @@
 #include <gmock/gmock.h>
 
 #include <thread>
+#include <tuple>
 
 #include "support/gl_calls.h"
 #include "support/gl_fixture.h"
@@ -34,14 +35,10 @@ class Draw : public qn_test::GlTest {
     ASSERT_NE(program, 0u) << log;
     triangle = new qn_test::FullScreenTriangle;
     target = new qn_test::FloatTarget(W, H, 6);
-    const struct {
-      const char* name;
-      int kind, components;
-    } declared[] = {{"u1", 0, 1}, {"u2", 0, 2}, {"u3", 1, 3},
-                    {"u4", 1, 4}, {"m3", 5, 1}, {"m4", 6, 1}};
-    for (auto d : declared)
-      gpu::program_add(program, d.name,
-                       {gl().GetUniformLocation(program, d.name), d.kind, d.components});
+    const std::tuple<const char*, int, int> declared[] = {{"u1", 0, 1}, {"u2", 0, 2}, {"u3", 1, 3},
+                                                          {"u4", 1, 4}, {"m3", 5, 1}, {"m4", 6, 1}};
+    for (auto [name, kind, components] : declared)
+      gpu::program_add(program, name, {gl().GetUniformLocation(program, name), kind, components});
   }
 
   static int location(const char* name) { return gpu::uniform_info(program, name)->location; }
@@ -54,12 +51,10 @@ class Draw : public qn_test::GlTest {
   }
 
   // Every pixel of output `i` is `rgba`.
-  static void expect_output(int i, std::vector<float> rgba) {
-    std::vector<float> pixels = target->read(i);
-    for (size_t p = 0; p < pixels.size(); p += 4)
-      ASSERT_THAT(std::vector<float>(pixels.begin() + p, pixels.begin() + p + 4),
-                  ElementsAreArray(rgba))
-          << "output " << i;
+  static void expect_output(int i, const std::vector<float>& rgba) {
+    std::vector<float> all;
+    for (int p = 0; p < W * H; ++p) all.insert(all.end(), rgba.begin(), rgba.end());
+    EXPECT_EQ(target->read(i), all) << "output " << i;
   }
 
   inline static GLuint program = 0;
