@@ -126,6 +126,7 @@ TEST_F(Load, EachMissingEntryPointHasItsMessage) {
     std::string err;
     EXPECT_FALSE(gl::load(&err));
     EXPECT_EQ(err, "OpenGL entry point gl" + name + " not available");
+    EXPECT_FALSE(gl::loaded());
     EXPECT_EQ(null_entry_points(), std::vector<std::string>{name});
   }
 }
