@@ -1,35 +1,56 @@
-// tests/support/gl_calls.h — counting the GL calls the library makes, by swapping the exported
-// qn::gpu::gl pointers for forwarding wrappers, as a host may.
-//
-// While a GlCallLog lives, every call through one of the sixteen pointers is recorded by name
-// (without the "gl" prefix) and forwarded to the pointer that was there before. One log at a
-// time; the GL thread only.
+// tests/support/gl_calls.h — counting the GL calls the library makes by swapping the exported
+// qn::gpu::gl pointers for forwarding wrappers, as a host may. While a GlCallLog lives, every
+// call through one of them is recorded by name (without "gl") and forwarded to the pointer that
+// was there before. One log at a time, on the GL thread.
 #pragma once
 
-#include <cstddef>
+#include <algorithm>
 #include <string_view>
 #include <vector>
 
+#include "quarn/gpu/gl.h"
+
+namespace qn_test::gl_calls_detail {
+
+using namespace qn::gpu::gl;
+inline std::vector<std::string_view>* g_calls = nullptr;
+#define QN_TEST_WRAP_(name, ret, params, args) \
+  inline name##Proc g_saved_##name = nullptr;  \
+  inline ret wrapped_##name params {           \
+    g_calls->push_back(#name);                 \
+    return g_saved_##name args;                \
+  }
+QN_GPU_GL_ENTRY_POINTS(QN_TEST_WRAP_)
+#undef QN_TEST_WRAP_
+
+}  // namespace qn_test::gl_calls_detail
+
 namespace qn_test {
 
-class GlCallLog {
- public:
-  GlCallLog();   // installs the wrappers
-  ~GlCallLog();  // puts back the saved pointers wherever a wrapper is still installed
-  GlCallLog(const GlCallLog&) = delete;
-  GlCallLog& operator=(const GlCallLog&) = delete;
+struct GlCallLog {
+  GlCallLog() {
+    using namespace gl_calls_detail;
+    g_calls = &calls;
+#define QN_TEST_INSTALL_(name, ret, params, args) \
+  g_saved_##name = qn::gpu::gl::name;             \
+  qn::gpu::gl::name = &wrapped_##name;
+    QN_GPU_GL_ENTRY_POINTS(QN_TEST_INSTALL_)
+#undef QN_TEST_INSTALL_
+  }
+  ~GlCallLog() {
+    using namespace gl_calls_detail;
+#define QN_TEST_RESTORE_(name, ret, params, args) \
+  if (qn::gpu::gl::name == &wrapped_##name) qn::gpu::gl::name = g_saved_##name;
+    QN_GPU_GL_ENTRY_POINTS(QN_TEST_RESTORE_)
+#undef QN_TEST_RESTORE_
+  }
+  std::size_t size() const { return calls.size(); }
+  std::size_t uniform_calls() const {
+    return std::count_if(calls.begin(), calls.end(),
+                         [](std::string_view n) { return n.starts_with("ProgramUniform"); });
+  }
 
-  const std::vector<std::string_view>& calls() const { return calls_; }
-  std::size_t size() const { return calls_.size(); }
-  std::size_t count(std::string_view name) const;
-  /// Calls whose name starts with "ProgramUniform".
-  std::size_t uniform_calls() const;
-  void clear() { calls_.clear(); }
-
-  void record(std::string_view name) { calls_.push_back(name); }
-
- private:
-  std::vector<std::string_view> calls_;
+  std::vector<std::string_view> calls;  // in order
 };
 
 }  // namespace qn_test

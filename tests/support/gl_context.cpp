@@ -1,4 +1,7 @@
+// The GL support of the gpu suites: support/gl_context.h and support/gl_api.h.
 #include "support/gl_context.h"
+
+#include "support/gl_api.h"
 
 #define EGL_NO_X11
 #include <EGL/egl.h>
@@ -8,53 +11,36 @@
 namespace qn_test {
 namespace {
 
+#define QN_TEST_EGL_FUNCTIONS(X) \
+  X(GetPlatformDisplay)          \
+  X(Initialize) X(BindAPI) X(CreateContext) X(DestroyContext) X(MakeCurrent) X(GetError)
+
 struct Egl {
-  PFNEGLGETPLATFORMDISPLAYEXTPROC GetPlatformDisplayEXT = nullptr;
-  PFNEGLINITIALIZEPROC Initialize = nullptr;
-  PFNEGLBINDAPIPROC BindAPI = nullptr;
-  PFNEGLCREATECONTEXTPROC CreateContext = nullptr;
-  PFNEGLDESTROYCONTEXTPROC DestroyContext = nullptr;
-  PFNEGLMAKECURRENTPROC MakeCurrent = nullptr;
-  PFNEGLGETERRORPROC GetError = nullptr;
+  decltype(&eglGetProcAddress) GetProcAddress = nullptr;
+#define QN_TEST_EGL_MEMBER_(name) decltype(&egl##name) name = nullptr;
+  QN_TEST_EGL_FUNCTIONS(QN_TEST_EGL_MEMBER_)
   EGLDisplay display = EGL_NO_DISPLAY;
   std::string unavailable;  // empty when `display` is usable
 };
 
-template <class F>
-void resolve(PFNEGLGETPROCADDRESSPROC get, F& slot, const char* name) {
-  slot = reinterpret_cast<F>(get(name));
-}
-
 Egl open_display() {
   Egl egl;
   void* lib = dlopen("libEGL.so.1", RTLD_NOW);
-  auto get =
-      lib ? reinterpret_cast<PFNEGLGETPROCADDRESSPROC>(dlsym(lib, "eglGetProcAddress")) : nullptr;
+  auto get = egl.GetProcAddress = reinterpret_cast<decltype(&eglGetProcAddress)>(
+      lib ? dlsym(lib, "eglGetProcAddress") : nullptr);
   if (!get) {
     egl.unavailable = "libEGL.so.1 cannot be opened or lacks eglGetProcAddress";
     return egl;
   }
-  resolve(get, egl.GetPlatformDisplayEXT, "eglGetPlatformDisplayEXT");
-  resolve(get, egl.Initialize, "eglInitialize");
-  resolve(get, egl.BindAPI, "eglBindAPI");
-  resolve(get, egl.CreateContext, "eglCreateContext");
-  resolve(get, egl.DestroyContext, "eglDestroyContext");
-  resolve(get, egl.MakeCurrent, "eglMakeCurrent");
-  resolve(get, egl.GetError, "eglGetError");
-  if (!egl.GetPlatformDisplayEXT || !egl.Initialize || !egl.BindAPI || !egl.CreateContext ||
-      !egl.DestroyContext || !egl.MakeCurrent || !egl.GetError) {
-    egl.unavailable = "EGL lacks eglGetPlatformDisplayEXT or a core function";
-    return egl;
-  }
-  EGLDisplay display =
-      egl.GetPlatformDisplayEXT(EGL_PLATFORM_SURFACELESS_MESA, EGL_DEFAULT_DISPLAY, nullptr);
-  EGLint major = 0, minor = 0;
-  if (display == EGL_NO_DISPLAY || !egl.Initialize(display, &major, &minor)) {
+#define QN_TEST_EGL_RESOLVE_(name)                                   \
+  egl.name = reinterpret_cast<decltype(egl.name)>(get("egl" #name)); \
+  if (!egl.name) egl.unavailable = "EGL lacks egl" #name;
+  QN_TEST_EGL_FUNCTIONS(QN_TEST_EGL_RESOLVE_)
+  if (!egl.unavailable.empty()) return egl;
+  egl.display = egl.GetPlatformDisplay(EGL_PLATFORM_SURFACELESS_MESA, nullptr, nullptr);
+  if (egl.display == EGL_NO_DISPLAY || !egl.Initialize(egl.display, nullptr, nullptr))
     egl.unavailable =
         "no surfaceless EGL display (EGL error " + std::to_string(egl.GetError()) + ")";
-    return egl;
-  }
-  egl.display = display;
   return egl;
 }
 
@@ -69,27 +55,15 @@ const std::string& egl_unavailable() { return egl().unavailable; }
 
 GlContext::GlContext() {
   const Egl& e = egl();
+  const EGLint core_4_5[] = {EGL_CONTEXT_MAJOR_VERSION, 4, EGL_CONTEXT_MINOR_VERSION, 5, EGL_NONE};
   if (!e.unavailable.empty()) {
     error_ = e.unavailable;
-    return;
-  }
-  // The bound API is per thread: bind it wherever a context is made.
-  if (!e.BindAPI(EGL_OPENGL_API)) {
+  } else if (!e.BindAPI(EGL_OPENGL_API)) {  // per thread: bound wherever a context is made
     error_ = "eglBindAPI(EGL_OPENGL_API) failed";
-    return;
-  }
-  const EGLint attributes[] = {EGL_CONTEXT_MAJOR_VERSION,
-                               4,
-                               EGL_CONTEXT_MINOR_VERSION,
-                               5,
-                               EGL_CONTEXT_OPENGL_PROFILE_MASK,
-                               EGL_CONTEXT_OPENGL_CORE_PROFILE_BIT,
-                               EGL_NONE};
-  context_ = e.CreateContext(e.display, EGL_NO_CONFIG_KHR, EGL_NO_CONTEXT, attributes);
-  if (context_ == EGL_NO_CONTEXT) {
-    context_ = nullptr;
-    error_ =
-        "eglCreateContext for GL 4.5 core failed (EGL error " + std::to_string(e.GetError()) + ")";
+  } else {
+    context_ = e.CreateContext(e.display, EGL_NO_CONFIG_KHR, EGL_NO_CONTEXT, core_4_5);
+    if (!context_)
+      error_ = "no GL 4.5 core context (EGL error " + std::to_string(e.GetError()) + ")";
   }
 }
 
@@ -98,14 +72,98 @@ GlContext::~GlContext() {
 }
 
 bool GlContext::make_current() const {
-  return context_ &&
-         egl().MakeCurrent(egl().display, EGL_NO_SURFACE, EGL_NO_SURFACE, context_) == EGL_TRUE;
+  return context_ && egl().MakeCurrent(egl().display, EGL_NO_SURFACE, EGL_NO_SURFACE, context_);
 }
 
 bool GlContext::release_current() {
-  const Egl& e = egl();
-  return e.unavailable.empty() &&
-         e.MakeCurrent(e.display, EGL_NO_SURFACE, EGL_NO_SURFACE, EGL_NO_CONTEXT) == EGL_TRUE;
+  return egl().unavailable.empty() &&
+         egl().MakeCurrent(egl().display, EGL_NO_SURFACE, EGL_NO_SURFACE, EGL_NO_CONTEXT);
+}
+
+const GlApi& gl() {
+  static const GlApi api = [] {
+    GlApi api;
+#define QN_TEST_GL_RESOLVE_(name) \
+  api.name = reinterpret_cast<decltype(api.name)>(egl().GetProcAddress("gl" #name));
+    QN_TEST_GL_FUNCTIONS(QN_TEST_GL_RESOLVE_)
+    return api;
+  }();
+  return api;
+}
+
+const char* const FULL_SCREEN_VERTEX_SHADER = R"(#version 450 core
+void main() {
+  vec2 corner = vec2((gl_VertexID << 1) & 2, gl_VertexID & 2);  // (0,0) (2,0) (0,2)
+  gl_Position = vec4(corner * 2.0 - 1.0, 0.0, 1.0);
+}
+)";
+
+const char* const UNIFORM_PROBE_SHADER = R"(#version 450 core
+uniform float u1; uniform vec2 u2; uniform vec3 u3; uniform vec4 u4;
+uniform mat3 m3; uniform mat4 m4;
+layout(binding = 3) uniform sampler2D t3;
+layout(binding = 5) uniform sampler2D t5;
+layout(location = 0) out vec4 o[6];
+void main() {
+  o[0] = vec4(u1, u2, 0.0);
+  o[1] = vec4(u3, 0.0);
+  o[2] = u4;
+  o[3] = vec4(m3 * vec3(1.0, 10.0, 100.0), 0.0);
+  o[4] = m4 * vec4(1.0, 10.0, 100.0, 1000.0);
+  o[5] = vec4(texture(t3, vec2(1.25, 0.5)).rg, texture(t5, vec2(1.25, 0.5)).rg);
+}
+)";
+
+GLuint link_program(const char* vertex, const char* fragment, std::string* log) {
+  GLuint program = gl().CreateProgram();
+  for (auto [stage, source] :
+       {std::pair{GL_VERTEX_SHADER, vertex}, {GL_FRAGMENT_SHADER, fragment}}) {
+    GLuint shader = gl().CreateShader(stage);
+    gl().ShaderSource(shader, 1, &source, nullptr);
+    gl().CompileShader(shader);
+    gl().AttachShader(program, shader);
+  }
+  gl().LinkProgram(program);
+  GLint ok = GL_FALSE;
+  gl().GetProgramiv(program, GL_LINK_STATUS, &ok);
+  char text[2048] = {};
+  gl().GetProgramInfoLog(program, sizeof text, nullptr, text);
+  if (log) *log = text;
+  return ok ? program : 0;
+}
+
+FullScreenTriangle::FullScreenTriangle() {
+  const GLuint indices[3] = {0, 1, 2};
+  GLuint elements = 0;
+  gl().CreateBuffers(1, &elements);
+  gl().NamedBufferData(elements, sizeof indices, indices, GL_STATIC_DRAW);
+  gl().CreateVertexArrays(1, &vao_);
+  gl().VertexArrayElementBuffer(vao_, elements);
+}
+
+FloatTarget::FloatTarget(int width, int height, int attachments)
+    : width_(width), height_(height), textures_(static_cast<size_t>(attachments)) {
+  gl().CreateFramebuffers(1, &fbo_);
+  gl().CreateTextures(GL_TEXTURE_2D, attachments, textures_.data());
+  std::vector<GLenum> buffers;
+  for (int i = 0; i < attachments; ++i) {
+    gl().TextureStorage2D(textures_[i], 1, GL_RGBA32F, width, height);
+    gl().NamedFramebufferTexture(fbo_, GL_COLOR_ATTACHMENT0 + i, textures_[i], 0);
+    buffers.push_back(GL_COLOR_ATTACHMENT0 + i);
+  }
+  gl().NamedFramebufferDrawBuffers(fbo_, attachments, buffers.data());
+}
+
+void FloatTarget::clear(std::array<float, 4> rgba) const {
+  for (size_t i = 0; i < textures_.size(); ++i)
+    gl().ClearNamedFramebufferfv(fbo_, GL_COLOR, static_cast<GLint>(i), rgba.data());
+}
+
+std::vector<float> FloatTarget::read(int i) const {
+  std::vector<float> pixels(static_cast<size_t>(width_) * height_ * 4);
+  gl().GetTextureImage(textures_[i], 0, GL_RGBA, GL_FLOAT,
+                       static_cast<GLsizei>(pixels.size() * sizeof(float)), pixels.data());
+  return pixels;
 }
 
 }  // namespace qn_test

@@ -1,12 +1,15 @@
-// tests/support/gl_fixture.h — the fixture of the gpu suites.
-//
-// Every test starts on the main thread with the process's shared GL context current and the
-// GPU layer loaded for it. When no EGL display can be made at all the test is skipped, and the
-// skip says so in capitals on stderr; any later failure (context, current, load) fails it.
+// tests/support/gl_fixture.h — the fixture of the gpu suites: every test starts on the main
+// thread with the process's shared GL context current and the GPU layer loaded for it. Without
+// an EGL display the tests fail; they never skip.
 #pragma once
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <initializer_list>
+
+#include "quarn/gpu/gl.h"
+#include "quarn/gpu/program_registry.h"
 #include "support/gl_api.h"
 #include "support/gl_context.h"
 
@@ -14,10 +17,23 @@ namespace qn_test {
 
 class GlTest : public ::testing::Test {
  protected:
-  void SetUp() override;
-
-  /// Created on first use, kept for the life of the process.
-  static GlContext& shared_context();
+  static GlContext& shared_context() {
+    static GlContext* context = new GlContext;  // never destroyed: current until exit
+    return *context;
+  }
+  void SetUp() override {
+    ASSERT_EQ(shared_context().error(), "");
+    ASSERT_TRUE(shared_context().make_current());
+    std::string err;
+    ASSERT_TRUE(qn::gpu::gl::load(&err)) << err;
+  }
 };
+
+/// A value of `values.size()` floats for `location`, zeros after them.
+inline qn::gpu::Pending pending(int location, std::initializer_list<float> values) {
+  qn::gpu::Pending p{location, static_cast<std::int32_t>(values.size()), {}};
+  std::copy(values.begin(), values.end(), p.values);
+  return p;
+}
 
 }  // namespace qn_test
