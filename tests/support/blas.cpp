@@ -5,45 +5,28 @@
 #include <dlfcn.h>
 
 #include <stdexcept>
+#include <string>
 
 namespace qn_test {
-namespace {
 
-struct Loaded {
-  BlasAddresses addresses;
-  std::string error;
-};
-
-Loaded load() {
-  Loaded r;
-  void* lib = dlopen("libopenblas64.so.0", RTLD_NOW | RTLD_LOCAL);
-  if (!lib) {
-    r.error = dlerror();
-    return r;
-  }
-  const auto find = [&](const char* name) {
-    void* p = dlsym(lib, name);
-    if (!p && r.error.empty()) r.error = std::string("libopenblas64.so.0 lacks ") + name;
-    return reinterpret_cast<unsigned long>(p);
-  };
-  BlasAddresses a{find("dgesv_"), find("cblas_dgemm"), find("cblas_dgemv"), find("cblas_ddot")};
-  if (r.error.empty()) r.addresses = a;
-  return r;
-}
-
-}  // namespace
-
-BlasAddresses openblas64(std::string* error) {
-  static const Loaded loaded = load();
-  if (error && !loaded.error.empty()) *error = loaded.error;
-  return loaded.addresses;
+BlasAddresses openblas64() {
+  static const BlasAddresses loaded = [] {
+    void* lib = dlopen("libopenblas64.so.0", RTLD_NOW | RTLD_LOCAL);
+    if (!lib) throw std::runtime_error(dlerror());
+    const auto find = [lib](const char* name) {
+      if (void* p = dlsym(lib, name)) return reinterpret_cast<unsigned long>(p);
+      throw std::runtime_error(std::string("libopenblas64.so.0 lacks ") + name);
+    };
+    return BlasAddresses{find("dgesv_"), find("cblas_dgemm"), find("cblas_dgemv"),
+                         find("cblas_ddot")};
+  }();
+  return loaded;
 }
 
 void install_openblas64() {
-  std::string error;
-  const BlasAddresses a = openblas64(&error);
+  const BlasAddresses a = openblas64();
   if (!qn::xform::set_blas(a.gesv, a.gemm, a.gemv, a.dot))
-    throw std::runtime_error("cannot load the host's BLAS: " + error);
+    throw std::runtime_error("set_blas refused OpenBLAS");
 }
 
 }  // namespace qn_test

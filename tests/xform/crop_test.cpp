@@ -1,7 +1,7 @@
 #include "quarn/xform/crop.h"
 
 #include "support/blas.h"
-#include "support/messages.h"
+#include "support/matrices.h"
 
 #include <gtest/gtest.h>
 
@@ -29,43 +29,20 @@ TEST_F(XformCrop, WindowsEdgesAndPlacement) {
     Size format;
     Box place;
   } cases[] = {
-      {{10.25, 20.75, 50.5, 60.5},
-       false,
-       false,
-       {10.25, 20.75, 50.5, 60.5},
-       {10, 21, 50, 60},
-       {100, 80},
-       {10, 21, 50, 60}},
-      {{0.4, 0.4, 0.6, 0.6},
-       false,
-       false,
-       {0.4, 0.4, 0.6, 0.6},
-       {0, 0, 1, 1},
-       {100, 80},
+      // clang-format off
+      {{10.25, 20.75, 50.5, 60.5}, false, false, {10.25, 20.75, 50.5, 60.5}, {10, 21, 50, 60},
+       {100, 80}, {10, 21, 50, 60}},
+      {{0.4, 0.4, 0.6, 0.6}, false, false, {0.4, 0.4, 0.6, 0.6}, {0, 0, 1, 1}, {100, 80},
        {0, 0, 1, 1}},  // narrower than a pixel
-      {{30, 40, 10, 5},
-       false,
-       false,
-       {30, 40, 30, 40},
-       {30, 40, 31, 41},
-       {100, 80},
+      {{30, 40, 10, 5}, false, false, {30, 40, 30, 40}, {30, 40, 31, 41}, {100, 80},
        {30, 40, 31, 41}},  // far edges held
-      {{-20, -5, 150, 60},
-       true,
-       false,
-       {0, 0, 100, 60},
-       {0, 0, 100, 60},
-       {100, 80},
+      {{-20, -5, 150, 60}, true, false, {0, 0, 100, 60}, {0, 0, 100, 60}, {100, 80},
        {0, 0, 100, 60}},  // clipped
-      {{std::nan(""), 0, 10, 10},
-       true,
-       false,
-       {0, 0, 10, 10},
-       {0, 0, 10, 10},
-       {100, 80},
+      {{NAN, 0, 10, 10}, true, false, {0, 0, 10, 10}, {0, 0, 10, 10}, {100, 80},
        {0, 0, 10, 10}},  // NaN clipped away
       {{2.5, 3.5, 6, 9}, false, true, {2.5, 3.5, 6, 9}, {2, 3, 6, 9}, {4, 6}, {0, -1, 4, 5}},
       {{0.5, 0.5, 0.6, 0.6}, false, true, {0.5, 0.5, 0.6, 0.6}, {0, 0, 1, 1}, {1, 1}, {0, 0, 1, 1}},
+      // clang-format on
   };
   for (const Case& c : cases) {
     const qn::xform::CropPlan p = crop(c.in, c.clip, c.reformat);
@@ -81,7 +58,7 @@ TEST_F(XformCrop, WindowsEdgesAndPlacement) {
 TEST_F(XformCrop, NonFiniteEdgesRaiseTheConversionErrors) {
   qn_test::expect_message<std::invalid_argument>(
       [] {
-        crop({std::nan(""), 0, 10, 10});
+        crop({NAN, 0, 10, 10});
       },
       "cannot convert float NaN to integer");
   for (Edges e : {Edges{0, 0, INFINITY, 10}, Edges{-9e18, 0, 9e18, 10}})
