@@ -1,13 +1,11 @@
-// tests/support/matrices.h — reference arithmetic, step builders and message checks for the
+// tests/support/matrices.h — reference arithmetic, step builders and a message matcher for the
 // xform suites and benchmark.
 #pragma once
 
-#include <gtest/gtest.h>
+#include <gmock/gmock.h>
 
 #include <array>
-#include <functional>
 #include <initializer_list>
-#include <string>
 #include <utility>
 #include <vector>
 
@@ -54,15 +52,13 @@ inline std::vector<double> cornerpin_step(const std::vector<Point>& from,
   return s;
 }
 
-/// `call` throws an `E` whose what() is exactly `message`.
+inline constexpr const char* kNaNToInteger = "cannot convert float NaN to integer";
+inline constexpr const char* kInfToInteger = "cannot convert float infinity to integer";
+
+/// Matches a call that throws an `E` whose what() is exactly `message`.
 template <typename E>
-void expect_message(const std::function<void()>& call, const std::string& message) {
-  try {
-    call();
-    ADD_FAILURE() << "no exception; expected \"" << message << "\"";
-  } catch (const E& e) {
-    EXPECT_EQ(e.what(), message);
-  }
+auto throws(const char* message) {
+  return testing::ThrowsMessage<E>(testing::StrEq(message));
 }
 
 }  // namespace qn_test

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <functional>
 #include <limits>
 #include <stdexcept>
 
@@ -38,8 +39,8 @@ TEST_F(XformMatrix, HooksNeedAllFourAndEveryCallRefusesWithoutThem) {
       [] { (void)qn::xform::crop_plan(0, 0, 1, 1, false, {0, 0, 1, 1}, false, 1, 1); }};
   // clang-format on
   for (const auto& call : calls)
-    expect_message<std::logic_error>(
-        call, "xform: linear-algebra routines not set (call set_blas first)");
+    EXPECT_THAT(call, throws<std::logic_error>(
+                          "xform: linear-algebra routines not set (call set_blas first)"));
   EXPECT_TRUE(qn::xform::set_blas(a.gesv, a.gemm, a.gemv, a.dot));
 }
 
@@ -48,7 +49,6 @@ TEST_F(XformMatrix, ProductOrderAndInverse) {
   const Mat3 rotate{0, 1, 0, 0, 0, 1, 1, 0, 0};  // a permutation
   EXPECT_EQ(qn::xform::product(a, rotate), (Mat3{3, 1, 2, 6, 4, 5, 10, 7, 8}));
   EXPECT_EQ(qn::xform::product(rotate, a), (Mat3{4, 5, 6, 7, 8, 10, 1, 2, 3}));
-
   const Mat3 m{2, 0.5, 3, -1, 1.5, 7, 0.001, 0.002, 1};
   const Mat3 id = qn::xform::product(m, qn::xform::inverse(m).value());
   for (int i = 0; i < 9; ++i) EXPECT_NEAR(id[i], kIdentity3[i], 1e-12) << i;
@@ -80,19 +80,19 @@ TEST_F(XformMatrix, BoundingBoxes) {
   for (const Case& c : cases) EXPECT_EQ(qn::xform::h_bbox(unit, c.m, c.pad), c.want);
   EXPECT_TRUE(qn::xform::h_bbox({0, 0, 9, 9}, toward_horizon, 0));
 
-  expect_message<std::invalid_argument>(
+  EXPECT_THAT(
       [&] {
         (void)qn::xform::h_bbox(unit, {NAN, 0, 0, 0, 1, 0, 0, 0, 1}, 0);
       },
-      "cannot convert float NaN to integer");
+      throws<std::invalid_argument>(kNaNToInteger));
   // Growing by `pad` past the 64-bit range used to wrap silently; it is now out of range.
   // clang-format off
   const std::pair<Mat3, long> too_big[] = {{scaling(1e18, 1), 0}, {translation(INFINITY, 0), 0},
       {kIdentity3, kLongMax}, {kIdentity3, kLongMin}, {translation(-9.1e18, 0), 2e17}};
   // clang-format on
   for (const auto& [m, pad] : too_big)
-    expect_message<std::overflow_error>([&] { (void)qn::xform::h_bbox(unit, m, pad); },
-                                        "cannot convert float infinity to integer");
+    EXPECT_THAT([&] { (void)qn::xform::h_bbox(unit, m, pad); },
+                throws<std::overflow_error>(kInfToInteger));
 }
 
 }  // namespace

@@ -44,7 +44,6 @@ TEST_F(XformStep, EveryKindMapsItsPoints) {
     std::vector<std::pair<Point, Point>> maps;
   } cases[] = {
       // clang-format off
-      {"unit transform", transform_step(0, 0), 100, 100, {{{3, 4}, {3, 4}}}},
       {"rotate 90 about (50, 50)", transform_step(0, 0, 90, 1, 1, 0, 0, 0, 50, 50), 100, 100,
        {{{100, 50}, {50, 100}}, {{50, 50}, {50, 50}}}},
       {"scale about a centre, then shift", transform_step(5, -1, 0, 2, 3, 0, 0, 0, 10, 20), 1, 1,
@@ -61,8 +60,6 @@ TEST_F(XformStep, EveryKindMapsItsPoints) {
       {"resize distort", with(r1000, {{11, 5}}), 1920, 1080, {{{1920, 1080}, {1000, 1000}}}},
       {"resize unknown", with(r1000, {{11, 7}}), 1920, 1080, {{{8, 9}, {8, 9}}}},
       {"resize NaN", with(r1000, {{11, NAN}}), 1920, 1080, {{{8, 9}, {8, 9}}}},
-      {"fit, centred", with(reformat_step(960, 540, 3), {{12, 1}}), 1920, 1080,
-       {{{1920, 1080}, {960, 540}}}},
       {"letterbox, centred", with(reformat_step(1000, 1000, 3), {{12, 1}}), 2000, 1000,
        {{{0, 0}, {0, 250}}, {{2000, 1000}, {1000, 750}}}},
       {"mirror x", with(reformat_step(4, 2), {{14, 1}}), 4, 2, {{{0, 0}, {4, 0}}}},
@@ -158,10 +155,10 @@ TEST_F(XformStep, UnrepresentableStepsHaveNoMatrix) {
 }
 
 TEST_F(XformStep, MalformedStepsRaiseTheirMessages) {
-  const std::string pin = "cornerpin step: 3 + 4 n + 16 values", kind = "unknown step kind";
+  const char *pin = "cornerpin step: 3 + 4 n + 16 values", *kind = "unknown step kind";
   struct Case {
     Step step;
-    std::string message;
+    const char* message;
   } cases[] = {
       // clang-format off
       {Step(11, 0.0), "transform step: 12 values"}, {{1, 0, 0}, "reformat step: 17 values"},
@@ -171,15 +168,14 @@ TEST_F(XformStep, MalformedStepsRaiseTheirMessages) {
       {{2, 0, NAN}, pin}, {{2, 0, INFINITY}, pin}, {{2, 0, 4294967296.0}, pin},
       {{3}, kind}, {{-1}, kind}, {{NAN}, kind}, {{-INFINITY}, kind},
       {{4294967296.0}, kind},  // would wrap to kind 0 as an int32
-      {reformat_step(NAN, 10), "cannot convert float NaN to integer"},
+      {reformat_step(NAN, 10), kNaNToInteger},
       // clang-format on
   };
   for (const Case& c : cases)
-    expect_message<std::invalid_argument>([&] { run(c.step); }, c.message);
+    EXPECT_THAT([&] { run(c.step); }, throws<std::invalid_argument>(c.message));
   for (const Step& s : {reformat_step(1e19, 10),
                         with(reformat_step(0, 0), {{1, 2}, {9, INFINITY}, {10, INFINITY}})})
-    expect_message<std::overflow_error>([&] { run(s); },
-                                        "cannot convert float infinity to integer");
+    EXPECT_THAT([&] { run(s); }, throws<std::overflow_error>(kInfToInteger));
   EXPECT_THROW(run({}), std::out_of_range);
   // Fractional pair counts truncate.
   EXPECT_EQ(map_point(*run(with(cornerpin_step({{0, 0}}, {{5, 7}}), {{2, 1.75}})).m, {0, 0}).x, 5);
