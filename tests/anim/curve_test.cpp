@@ -28,36 +28,32 @@ Curve curve(std::uint8_t mode, const Times& tv, bool extrapolate = false) {
   return Curve(keys_in(mode, tv), extrapolate);
 }
 
+auto near(const std::vector<double>& want) { return testing::Pointwise(DoubleNear(1e-12), want); }
+// `c` at each time of `ts` is the matching entry of `want`.
+void expect_values(const Curve& c, std::vector<double> ts, const std::vector<double>& want) {
+  for (double& t : ts) t = c.value(t);
+  EXPECT_THAT(ts, near(want));
+}
+
 static_assert(std::is_base_of_v<std::runtime_error, qn::anim::NotCompilable>);  // the host's catch
 
 TEST(CurveValue, InterpolatesStepsAndExtrapolatesOnlyWhenAsked) {
-  const Curve held = curve(kLinear, {{0, 0}, {10, 10}}),
-              extended = curve(kLinear, {{0, 0}, {10, 10}}, true);
-  EXPECT_DOUBLE_EQ(held.value(5), 5);
-  EXPECT_DOUBLE_EQ(held.value(20), 10);
-  EXPECT_DOUBLE_EQ(held.value(-10), 0);
-  EXPECT_DOUBLE_EQ(extended.value(20), 20);
-  EXPECT_DOUBLE_EQ(extended.value(-10), -10);
+  expect_values(curve(kLinear, {{0, 0}, {10, 10}}), {5, 20, -10}, {5, 10, 0});
+  expect_values(curve(kLinear, {{0, 0}, {10, 10}}, true), {20, -10}, {20, -10});
   // Along the first key's in-slope and the last key's out-slope; flat ends hold.
-  const Curve smooth = curve(kSmooth, {{0, 0}, {1, 5}, {3, 1}}, true);
-  EXPECT_DOUBLE_EQ(smooth.value(-2), -10);
-  EXPECT_DOUBLE_EQ(smooth.value(5), -3);
-  EXPECT_DOUBLE_EQ(curve(kFlat, {{0, 2}, {1, 5}}, true).value(9), 5);
+  expect_values(curve(kSmooth, {{0, 0}, {1, 5}, {3, 1}}, true), {-2, 5}, {-10, -3});
+  expect_values(curve(kFlat, {{0, 2}, {1, 5}}, true), {9}, {5});
   // No keys give 0; a single key holds on both sides whatever its mode.
   EXPECT_EQ(Curve({}, true).value(3), 0.0);
   for (std::uint8_t mode : {kStep, kLinear, kCubic, kUser}) {
     const Curve one({Key{4, 7, mode, true, true, 3, 3}}, true);
     EXPECT_THAT(one.in, ElementsAre(0));
-    EXPECT_EQ(one.value(-100), 7);
-    EXPECT_EQ(one.value(100), 7);
+    expect_values(one, {-100, 100}, {7, 7});
   }
   // A step holds its segment; flat eases as 3 s² − 2 s³.
   const Curve c({{0, 1, kStep}, {10, 5, kLinear}, {20, 2, kStep}, {30, 4, kLinear}}, false);
-  EXPECT_DOUBLE_EQ(c.value(9.999999), 1);
-  EXPECT_DOUBLE_EQ(c.value(10), 5);
-  EXPECT_DOUBLE_EQ(c.value(25), 2);
-  EXPECT_DOUBLE_EQ(c.value(30), 4);
-  EXPECT_DOUBLE_EQ(curve(kFlat, {{0, 0}, {10, 10}}).value(7.5), 8.4375);
+  expect_values(c, {9.999999, 10, 25, 30}, {1, 5, 2, 4});
+  expect_values(curve(kFlat, {{0, 0}, {10, 10}}), {7.5}, {8.4375});
 }
 
 TEST(CurveValue, EveryKeyTimeGivesItsValueAndBisectionFindsEverySegment) {
@@ -117,28 +113,22 @@ TEST(Slopes, ZeroTimeStepsDivideByATinyStepAndOutputsAreResized) {
 TEST(CubicSlopes, MatchTheNaturalSplineComputedIndependently) {
   const Times tv{{0, 0}, {1, 2}, {3, -1}, {4.5, 0.5}, {7, 3}};
   const Curve five = curve(kCubic, tv);
-  const auto near = [](double x) { return DoubleNear(x, 1e-12); };
-  const auto slopes =
-      ElementsAre(near(2.7852839931153186), near(0.42943201376936313), near(-0.6471600688468159),
-                  near(1.5679862306368333), near(0.7160068846815835));
-  EXPECT_THAT(five.in, slopes);
-  EXPECT_THAT(five.out, slopes);
-  EXPECT_NEAR(five.value(0.5), 1.2944814974182446, 1e-12);
-  EXPECT_NEAR(five.value(2.2), 0.32483304647160094, 1e-12);
-  EXPECT_NEAR(five.value(4.0), -0.3092369477911647, 1e-12);
-  EXPECT_NEAR(five.value(6.1), 2.3224688468158345, 1e-12);
+  const std::vector<double> slopes{2.7852839931153186, 0.42943201376936313, -0.6471600688468159,
+                                   1.5679862306368333, 0.7160068846815835};
+  EXPECT_THAT(five.in, near(slopes));
+  EXPECT_THAT(five.out, near(slopes));
+  expect_values(five, {0.5, 2.2, 4.0, 6.1},
+                {1.2944814974182446, 0.32483304647160094, -0.3092369477911647, 2.3224688468158345});
   const Curve three = curve(kCubic, {{0, 1}, {2, 4}, {5, 2}});
-  EXPECT_THAT(three.in, ElementsAre(near(1.9333333333333333), near(0.6333333333333333),
-                                    near(-1.3166666666666664)));
-  EXPECT_NEAR(three.value(3.5), 3.73125, 1e-12);
+  EXPECT_THAT(three.in, near({1.9333333333333333, 0.6333333333333333, -1.3166666666666664}));
+  expect_values(three, {3.5}, {3.73125});
   // Two keys make a line; so do keys on one.
   EXPECT_THAT(curve(kCubic, {{1, 1}, {3, 5}}).in, ElementsAre(2, 2));
-  EXPECT_THAT(curve(kCubic, {{0, 1}, {1, 3}, {2, 5}, {4, 9}}).out,
-              testing::Each(DoubleNear(2, 1e-12)));
+  EXPECT_THAT(curve(kCubic, {{0, 1}, {1, 3}, {2, 5}, {4, 9}}).out, near({2, 2, 2, 2}));
   // The spline runs over all keys whatever their modes: only key 2 is cubic here.
   auto mixed = keys_in(kLinear, tv);
   mixed[2].mode = kCubic;
-  EXPECT_THAT(Curve(mixed, false).in, ElementsAre(2, 2, near(-0.6471600688468159), 1, 1));
+  EXPECT_THAT(Curve(mixed, false).in, near({2, 2, -0.6471600688468159, 1, 1}));
 }
 
 TEST(CurveRefusal, EqualNeighbouringTimesAndZeroPivots) {
@@ -158,19 +148,16 @@ TEST(CurveRefusal, EqualNeighbouringTimesAndZeroPivots) {
 }
 
 TEST(CurveEdited, SlopesOfTheWrongSizeCountAsZero) {
+  // Eased, not linear, and extrapolation holds.
   Curve grown = curve(kLinear, {{0, 0}, {10, 10}}, true);
   grown.keys.push_back(Key{20, 30, kLinear});  // in and out still hold two slopes
-  EXPECT_DOUBLE_EQ(grown.value(2.5), 1.5625);  // eased, not linear
-  EXPECT_DOUBLE_EQ(grown.value(15), 20);
-  EXPECT_DOUBLE_EQ(grown.value(30), 30);  // extrapolation holds
-  EXPECT_DOUBLE_EQ(grown.value(-5), 0);
+  expect_values(grown, {2.5, 15, 30, -5}, {1.5625, 20, 30, 0});
   Curve shrunk = curve(kLinear, {{0, 0}, {10, 10}, {20, 30}}, true);
   shrunk.keys.pop_back();  // slopes now outnumber the keys
-  EXPECT_DOUBLE_EQ(shrunk.value(2.5), 1.5625);
-  EXPECT_DOUBLE_EQ(shrunk.value(11), 10);
+  expect_values(shrunk, {2.5, 11}, {1.5625, 10});
   Curve cleared = curve(kStep, {{0, 1}, {10, 2}, {20, 3}}, true);
   cleared.in.clear();
-  EXPECT_DOUBLE_EQ(cleared.value(15), 2);  // a step still steps
+  expect_values(cleared, {15}, {2});  // a step still steps
   cleared.keys.clear();
   EXPECT_EQ(cleared.value(15), 0.0);
 }
