@@ -10,12 +10,14 @@
 
 namespace {
 
+using namespace qn::xform;
+
 using Edges = std::array<double, 4>;
 
 class XformCrop : public qn_test::WithHostBlas {};
 
-qn::xform::CropPlan crop(Edges e, bool clip = false, bool reformat = false) {
-  return qn::xform::crop_plan(e[0], e[1], e[2], e[3], clip, {0, 0, 100, 80}, reformat, 100, 80);
+CropPlan crop(Edges e, bool clip = false, bool reformat = false) {
+  return crop_plan(e[0], e[1], e[2], e[3], clip, {0, 0, 100, 80}, reformat, 100, 80);
 }
 
 TEST_F(XformCrop, WindowsEdgesPlacementAndConversionErrors) {
@@ -43,7 +45,7 @@ TEST_F(XformCrop, WindowsEdgesPlacementAndConversionErrors) {
       // clang-format on
   };
   for (const Case& c : cases) {
-    const qn::xform::CropPlan p = crop(c.in, c.clip, c.reformat);
+    const CropPlan p = crop(c.in, c.clip, c.reformat);
     EXPECT_EQ(std::tie(p.box, p.window, p.format, p.place),
               std::tie(c.box, c.window, c.format, c.place));
   }

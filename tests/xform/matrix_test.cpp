@@ -15,6 +15,7 @@
 
 namespace {
 
+using namespace qn::xform;
 using namespace qn_test;
 using Box = std::array<long, 4>;
 constexpr long kLongMax = std::numeric_limits<long>::max();
@@ -24,36 +25,36 @@ class XformMatrix : public WithHostBlas {};
 
 TEST_F(XformMatrix, HooksNeedAllFourAndEveryCallRefusesWithoutThem) {
   const BlasAddresses a = openblas64();
-  EXPECT_FALSE(qn::xform::set_blas(a.gesv, a.gemm, 0, a.dot));
-  EXPECT_FALSE(qn::xform::has_blas());
+  EXPECT_FALSE(set_blas(a.gesv, a.gemm, 0, a.dot));
+  EXPECT_FALSE(has_blas());
   long w = 10, h = 10;
   bool crop = false;
   const Mat3 id = kIdentity3;
   // clang-format off
   const std::function<void()> calls[] = {
-      [&] { (void)qn::xform::inverse(id); }, [&] { (void)qn::xform::product(id, id); },
-      [&] { (void)qn::xform::h_bbox({0, 0, 1, 1}, id, 0); },
-      [&] { (void)qn::xform::step_matrix(transform_step(1, 2), w, h, crop); },
-      [] { (void)qn::xform::total({}, 10, 10); }, [] { (void)qn::xform::plan({}); },
-      [] { (void)qn::xform::mblur_samples(1, {}, 10, 10); },
-      [] { (void)qn::xform::crop_plan(0, 0, 1, 1, false, {0, 0, 1, 1}, false, 1, 1); }};
+      [&] { (void)inverse(id); }, [&] { (void)product(id, id); },
+      [&] { (void)h_bbox({0, 0, 1, 1}, id, 0); },
+      [&] { (void)step_matrix(transform_step(1, 2), w, h, crop); },
+      [] { (void)total({}, 10, 10); }, [] { (void)plan({}); },
+      [] { (void)mblur_samples(1, {}, 10, 10); },
+      [] { (void)crop_plan(0, 0, 1, 1, false, {0, 0, 1, 1}, false, 1, 1); }};
   // clang-format on
   for (const auto& call : calls)
     EXPECT_THAT(call, throws<std::logic_error>(
                           "xform: linear-algebra routines not set (call set_blas first)"));
-  EXPECT_TRUE(qn::xform::set_blas(a.gesv, a.gemm, a.gemv, a.dot));
+  EXPECT_TRUE(set_blas(a.gesv, a.gemm, a.gemv, a.dot));
 }
 
 TEST_F(XformMatrix, ProductOrderAndInverse) {
   const Mat3 a{1, 2, 3, 4, 5, 6, 7, 8, 10};
   const Mat3 rotate{0, 1, 0, 0, 0, 1, 1, 0, 0};  // a permutation
-  EXPECT_EQ(qn::xform::product(a, rotate), (Mat3{3, 1, 2, 6, 4, 5, 10, 7, 8}));
-  EXPECT_EQ(qn::xform::product(rotate, a), (Mat3{4, 5, 6, 7, 8, 10, 1, 2, 3}));
+  EXPECT_EQ(product(a, rotate), (Mat3{3, 1, 2, 6, 4, 5, 10, 7, 8}));
+  EXPECT_EQ(product(rotate, a), (Mat3{4, 5, 6, 7, 8, 10, 1, 2, 3}));
   const Mat3 m{2, 0.5, 3, -1, 1.5, 7, 0.001, 0.002, 1};
-  const Mat3 id = qn::xform::product(m, qn::xform::inverse(m).value());
+  const Mat3 id = product(m, inverse(m).value());
   for (int i = 0; i < 9; ++i) EXPECT_NEAR(id[i], kIdentity3[i], 1e-12) << i;
-  EXPECT_FALSE(qn::xform::inverse(Mat3{}));
-  EXPECT_FALSE(qn::xform::inverse(Mat3{1, 2, 3, 2, 4, 6, 0, 0, 1}));  // dependent rows
+  EXPECT_FALSE(inverse(Mat3{}));
+  EXPECT_FALSE(inverse(Mat3{1, 2, 3, 2, 4, 6, 0, 0, 1}));  // dependent rows
 }
 
 TEST_F(XformMatrix, BoundingBoxes) {
@@ -77,12 +78,12 @@ TEST_F(XformMatrix, BoundingBoxes) {
       {toward_horizon, 0, std::nullopt}, {{1, 0, 0, 0, 1, 0, 0, 0, -1}, 0, std::nullopt},
       // clang-format on
   };
-  for (const Case& c : cases) EXPECT_EQ(qn::xform::h_bbox(unit, c.m, c.pad), c.want);
-  EXPECT_TRUE(qn::xform::h_bbox({0, 0, 9, 9}, toward_horizon, 0));
+  for (const Case& c : cases) EXPECT_EQ(h_bbox(unit, c.m, c.pad), c.want);
+  EXPECT_TRUE(h_bbox({0, 0, 9, 9}, toward_horizon, 0));
 
   EXPECT_THAT(
       [&] {
-        (void)qn::xform::h_bbox(unit, {NAN, 0, 0, 0, 1, 0, 0, 0, 1}, 0);
+        (void)h_bbox(unit, {NAN, 0, 0, 0, 1, 0, 0, 0, 1}, 0);
       },
       throws<std::invalid_argument>(kNaNToInteger));
   // Growing by `pad` past the 64-bit range used to wrap silently; it is now out of range.
@@ -91,8 +92,7 @@ TEST_F(XformMatrix, BoundingBoxes) {
       {kIdentity3, kLongMax}, {kIdentity3, kLongMin}, {translation(-9.1e18, 0), 2e17}};
   // clang-format on
   for (const auto& [m, pad] : too_big)
-    EXPECT_THAT([&] { (void)qn::xform::h_bbox(unit, m, pad); },
-                throws<std::overflow_error>(kInfToInteger));
+    EXPECT_THAT([&] { (void)h_bbox(unit, m, pad); }, throws<std::overflow_error>(kInfToInteger));
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 
 namespace {
 
+using namespace qn::xform;
 using namespace qn_test;
 using Step = std::vector<double>;
 
@@ -24,7 +25,7 @@ struct Stepped {
 
 Stepped run(const Step& step, long width = 100, long height = 100) {
   Stepped s{std::nullopt, width, height, true};  // crop must be cleared on entry
-  s.m = qn::xform::step_matrix(step, s.width, s.height, s.crop);
+  s.m = step_matrix(step, s.width, s.height, s.crop);
   return s;
 }
 
@@ -97,7 +98,7 @@ TEST_F(XformStep, EveryKindMapsItsPoints) {
   }
   // An inverted transform undoes the forward one.
   const Step forward = transform_step(7, -3, 33, 1.5, 0.75, 0.2, -0.1, 1, 40, 60);
-  const Mat3 id = qn::xform::product(*run(with(forward, {{11, 1}})).m, *run(forward).m);
+  const Mat3 id = product(*run(with(forward, {{11, 1}})).m, *run(forward).m);
   for (int i = 0; i < 9; ++i) EXPECT_NEAR(id[i], kIdentity3[i], 1e-12);
 }
 
