@@ -71,7 +71,6 @@ TEST_F(XformPlan, TotalMultipliesStepsAndCarriesCrops) {
     Point from, to;  // through the matrix, when there is one
   } cases[] = {
       // clang-format off
-      {{}, true, 100, 100, {}, {3, 4}, {3, 4}},
       // Later steps multiply on the left: x ↦ 2x + 10, not 2(x + 10).
       {{transform_step(0, 0, 0, 2, 2), transform_step(10, 0)}, true, 100, 100, {}, {1, 1}, {12, 2}},
       {{crop50, transform_step(10, 0)}, true, 50, 40, Box{10, 0, 60, 40}, {0, 0}, {10, 0}},
