@@ -4,8 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdint>
 #include <stdexcept>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -17,7 +19,7 @@ using testing::DoubleNear;
 using testing::ElementsAre;
 
 enum Mode : std::uint8_t { kStep = 0, kLinear, kClamped, kSmooth, kCubic, kFlat, kUser };
-using Times = std::vector<std::pair<double, double>>;
+using Times = std::vector<std::pair<double, double>>;  // (time, value) per key
 
 std::vector<Key> keys_in(std::uint8_t mode, const Times& tv) {
   std::vector<Key> keys;
