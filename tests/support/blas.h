@@ -1,24 +1,43 @@
-// tests/support/blas.h — the host's linear algebra for the xform suites: Debian's ILP64
-// OpenBLAS, loaded with dlopen and handed to qn::xform::set_blas.
+// tests/support/blas.h — the host's linear algebra for the xform suites and benchmark: Debian's
+// ILP64 OpenBLAS, loaded with dlopen and handed to qn::xform::set_blas.
 #pragma once
 
+#include "quarn/xform/matrix.h"
+
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 
+#include <stdexcept>
 #include <string>
 
 namespace qn_test {
 
-/// The four routine addresses of libopenblas64.so.0 (dgesv_, cblas_dgemm, cblas_dgemv,
-/// cblas_ddot), resolved once; the library stays loaded for the life of the process.
 struct BlasAddresses {
-  unsigned long gesv = 0, gemm = 0, gemv = 0, dot = 0;
+  unsigned long gesv, gemm, gemv, dot;
 };
 
-/// The addresses, or all zeros with the loader's message in `*error`.
-BlasAddresses openblas64(std::string* error = nullptr);
+/// dgesv_, cblas_dgemm, cblas_dgemv and cblas_ddot of libopenblas64.so.0, resolved once (the
+/// library stays loaded); std::runtime_error naming what is missing when it cannot be loaded.
+inline BlasAddresses openblas64() {
+  static const BlasAddresses loaded = [] {
+    void* lib = dlopen("libopenblas64.so.0", RTLD_NOW | RTLD_LOCAL);
+    if (!lib) throw std::runtime_error(dlerror());
+    const auto find = [lib](const char* name) {
+      if (void* p = dlsym(lib, name)) return reinterpret_cast<unsigned long>(p);
+      throw std::runtime_error(std::string("libopenblas64.so.0 lacks ") + name);
+    };
+    return BlasAddresses{find("dgesv_"), find("cblas_dgemm"), find("cblas_dgemv"),
+                         find("cblas_ddot")};
+  }();
+  return loaded;
+}
 
-/// Hands OpenBLAS to qn::xform::set_blas; throws std::runtime_error when it cannot be loaded.
-void install_openblas64();
+/// Hands those routines to qn::xform::set_blas.
+inline void install_openblas64() {
+  const BlasAddresses a = openblas64();
+  if (!qn::xform::set_blas(a.gesv, a.gemm, a.gemv, a.dot))
+    throw std::runtime_error("set_blas refused OpenBLAS");
+}
 
 /// A suite whose tests run with OpenBLAS installed as the host's routines.
 class WithHostBlas : public ::testing::Test {

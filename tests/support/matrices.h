@@ -1,8 +1,10 @@
-// tests/support/matrices.h — plain-C++ reference arithmetic for checking xform results.
+// tests/support/matrices.h — reference arithmetic, step builders and a message matcher for the
+// xform suites and benchmark.
 #pragma once
 
+#include <gmock/gmock.h>
+
 #include <array>
-#include <cmath>
 #include <initializer_list>
 #include <utility>
 #include <vector>
@@ -11,6 +13,8 @@ namespace qn_test {
 
 using Mat3 = std::array<double, 9>;
 inline constexpr Mat3 kIdentity3{1, 0, 0, 0, 1, 0, 0, 0, 1};
+inline Mat3 translation(double x, double y) { return {1, 0, x, 0, 1, y, 0, 0, 1}; }
+inline Mat3 scaling(double x, double y) { return {x, 0, 0, 0, y, 0, 0, 0, 1}; }
 
 struct Point {
   double x, y;
@@ -22,30 +26,22 @@ inline Point map_point(const Mat3& m, Point p) {
   return {(m[0] * p.x + m[1] * p.y + m[2]) / w, (m[3] * p.x + m[4] * p.y + m[5]) / w};
 }
 
-inline Mat3 translation(double x, double y) { return {1, 0, x, 0, 1, y, 0, 0, 1}; }
-inline Mat3 scaling(double x, double y) { return {x, 0, 0, 0, y, 0, 0, 0, 1}; }
-
-/// Steps of a transform chain, as the host lays them out.
+/// Steps as the host lays them out. A reformat has pixel aspect 1; `with` sets other indices.
 inline std::vector<double> transform_step(double tx, double ty, double rotate = 0, double sx = 1,
                                           double sy = 1, double kx = 0, double ky = 0,
                                           double skew_order = 0, double cx = 0, double cy = 0,
                                           double invert = 0) {
   return {0, tx, ty, rotate, sx, sy, kx, ky, skew_order, cx, cy, invert};
 }
-
-/// A reformat to a `w` × `h` format of pixel aspect 1; tests set the other indices directly.
 inline std::vector<double> reformat_step(double w, double h, double resize = 0,
                                          double keep_outside = 1) {
   return {1, 0, w, h, 1, 0, 0, 0, 1, 1, 1, resize, 0, 0, 0, 0, keep_outside};
 }
-
-/// `step` with the listed (index, value) pairs replaced.
 inline std::vector<double> with(std::vector<double> step,
                                 std::initializer_list<std::pair<int, double>> values) {
   for (auto [i, v] : values) step[i] = v;
   return step;
 }
-
 /// A corner pin of the given pairs with the identity as its extra matrix.
 inline std::vector<double> cornerpin_step(const std::vector<Point>& from,
                                           const std::vector<Point>& to, double invert = 0) {
@@ -54,6 +50,15 @@ inline std::vector<double> cornerpin_step(const std::vector<Point>& from,
   for (const Point& p : to) s.insert(s.end(), {p.x, p.y});
   for (int i = 0; i < 16; ++i) s.push_back(i % 5 == 0 ? 1 : 0);
   return s;
+}
+
+inline constexpr const char* kNaNToInteger = "cannot convert float NaN to integer";
+inline constexpr const char* kInfToInteger = "cannot convert float infinity to integer";
+
+/// Matches a call that throws an `E` whose what() is exactly `message`.
+template <typename E>
+auto throws(const char* message) {
+  return testing::ThrowsMessage<E>(testing::StrEq(message));
 }
 
 }  // namespace qn_test

@@ -1,7 +1,7 @@
 #include "quarn/xform/crop.h"
 
 #include "support/blas.h"
-#include "support/messages.h"
+#include "support/matrices.h"
 
 #include <gtest/gtest.h>
 
@@ -10,83 +10,56 @@
 
 namespace {
 
-using Box = std::array<long, 4>;
+using namespace qn::xform;
+
 using Edges = std::array<double, 4>;
-using Size = std::array<long, 2>;
 
 class XformCrop : public qn_test::WithHostBlas {};
 
-qn::xform::CropPlan crop(Edges e, bool clip = false, bool reformat = false) {
-  return qn::xform::crop_plan(e[0], e[1], e[2], e[3], clip, {0, 0, 100, 80}, reformat, 100, 80);
+CropPlan crop(Edges e, bool clip = false, bool reformat = false) {
+  return crop_plan(e[0], e[1], e[2], e[3], clip, {0, 0, 100, 80}, reformat, 100, 80);
 }
 
-TEST_F(XformCrop, WindowsEdgesAndPlacement) {
+TEST_F(XformCrop, WindowsEdgesPlacementAndConversionErrors) {
   struct Case {
     Edges in;
     bool clip, reformat;
     Edges box;
-    Box window;
-    Size format;
-    Box place;
+    std::array<long, 4> window;
+    std::array<long, 2> format;
+    std::array<long, 4> place;
   } cases[] = {
-      {{10.25, 20.75, 50.5, 60.5},
-       false,
-       false,
-       {10.25, 20.75, 50.5, 60.5},
-       {10, 21, 50, 60},
-       {100, 80},
-       {10, 21, 50, 60}},
-      {{0.4, 0.4, 0.6, 0.6},
-       false,
-       false,
-       {0.4, 0.4, 0.6, 0.6},
-       {0, 0, 1, 1},
-       {100, 80},
+      // clang-format off
+      {{10.25, 20.75, 50.5, 60.5}, false, false, {10.25, 20.75, 50.5, 60.5}, {10, 21, 50, 60},
+       {100, 80}, {10, 21, 50, 60}},
+      {{0.4, 0.4, 0.6, 0.6}, false, false, {0.4, 0.4, 0.6, 0.6}, {0, 0, 1, 1}, {100, 80},
        {0, 0, 1, 1}},  // narrower than a pixel
-      {{30, 40, 10, 5},
-       false,
-       false,
-       {30, 40, 30, 40},
-       {30, 40, 31, 41},
-       {100, 80},
+      {{30, 40, 10, 5}, false, false, {30, 40, 30, 40}, {30, 40, 31, 41}, {100, 80},
        {30, 40, 31, 41}},  // far edges held
-      {{-20, -5, 150, 60},
-       true,
-       false,
-       {0, 0, 100, 60},
-       {0, 0, 100, 60},
-       {100, 80},
+      {{-20, -5, 150, 60}, true, false, {0, 0, 100, 60}, {0, 0, 100, 60}, {100, 80},
        {0, 0, 100, 60}},  // clipped
-      {{std::nan(""), 0, 10, 10},
-       true,
-       false,
-       {0, 0, 10, 10},
-       {0, 0, 10, 10},
-       {100, 80},
+      {{NAN, 0, 10, 10}, true, false, {0, 0, 10, 10}, {0, 0, 10, 10}, {100, 80},
        {0, 0, 10, 10}},  // NaN clipped away
       {{2.5, 3.5, 6, 9}, false, true, {2.5, 3.5, 6, 9}, {2, 3, 6, 9}, {4, 6}, {0, -1, 4, 5}},
       {{0.5, 0.5, 0.6, 0.6}, false, true, {0.5, 0.5, 0.6, 0.6}, {0, 0, 1, 1}, {1, 1}, {0, 0, 1, 1}},
+      // clang-format on
   };
   for (const Case& c : cases) {
-    const qn::xform::CropPlan p = crop(c.in, c.clip, c.reformat);
-    EXPECT_EQ(p.box, c.box);
-    EXPECT_EQ(p.window, c.window);
-    EXPECT_EQ(p.format, c.format);
-    EXPECT_EQ(p.place, c.place);
+    const CropPlan p = crop(c.in, c.clip, c.reformat);
+    EXPECT_EQ(std::tie(p.box, p.window, p.format, p.place),
+              std::tie(c.box, c.window, c.format, c.place));
   }
   // x from the window's left, y down from its top (window y1 = 60).
   EXPECT_EQ(crop({10.25, 20.75, 50.5, 60.5}).edges, (Edges{0.25, -0.5, 40.5, 39.25}));
-}
 
-TEST_F(XformCrop, NonFiniteEdgesRaiseTheConversionErrors) {
-  qn_test::expect_message<std::invalid_argument>(
+  EXPECT_THAT(
       [] {
-        crop({std::nan(""), 0, 10, 10});
+        crop({NAN, 0, 10, 10});
       },
-      "cannot convert float NaN to integer");
+      qn_test::throws<std::invalid_argument>(qn_test::kNaNToInteger));
   for (Edges e : {Edges{0, 0, INFINITY, 10}, Edges{-9e18, 0, 9e18, 10}})
-    qn_test::expect_message<std::overflow_error>([&] { crop(e, false, true); },
-                                                 "cannot convert float infinity to integer");
+    EXPECT_THAT([&] { crop(e, false, true); },
+                qn_test::throws<std::overflow_error>(qn_test::kInfToInteger));
 }
 
 }  // namespace

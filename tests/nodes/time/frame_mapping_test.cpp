@@ -5,6 +5,7 @@
 #include <cmath>
 #include <limits>
 #include <optional>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -19,74 +20,55 @@ constexpr double kInf = std::numeric_limits<double>::infinity();
 
 enum Edge { kPass = 0, kLoop = 1, kBounce = 2, kHold = 3, kNone = 4 };
 
-TEST(Whole, RoundsAndSaturatesInsteadOfOverflowing) {
-  struct Case {
-    double frame;
-    bool nearest;
-    long long expected;
-  };
+TEST(FrameMapping, WholeHoldAndOffsetRoundAndSaturateInsteadOfOverflowing) {
   // clang-format off
-  const Case cases[] = {
-      {2.5, true, 3}, {-2.5, true, -2}, {2.4999, true, 2}, {2.9999999999, false, 3},
-      {2.99, false, 2}, {-0.5, false, -1}, {0x1p62, false, 1LL << 62},
+  const std::pair<long long, long long> cases[] = {
+      {whole(2.5, true), 3}, {whole(-2.5, true), -2}, {whole(2.4999, true), 2},
+      {whole(2.9999999999, false), 3}, {whole(2.99, false), 2}, {whole(-0.5, false), -1},
+      {whole(0x1p62, false), 1LL << 62},
       // beyond the int64 range: the nearest end; NaN: frame 0
-      {kNaN, true, 0}, {kInf, true, kMax}, {-kInf, false, kMin}, {1e300, false, kMax},
-      {0x1p63, false, kMax}, {-0x1p63, false, kMin}};
+      {whole(kNaN, true), 0}, {whole(kInf, true), kMax}, {whole(-kInf, false), kMin},
+      {whole(1e300, false), kMax}, {whole(0x1p63, false), kMax}, {whole(-0x1p63, false), kMin},
+      // holds aligned to `first`; frames before it fall to the earlier step; every <= 0 passes
+      {framehold_frame(7, 1, 3, false), 7}, {framehold_frame(6, 1, 3, false), 4},
+      {framehold_frame(0, 1, 3, false), -2}, {framehold_frame(9.7, 1.5, 2, true), 10},
+      {framehold_frame(9.7, 1.5, 2, false), 9}, {framehold_frame(6.4, 1, 0, true), 6},
+      {framehold_frame(-6.6, 1, kMin, true), -7}, {framehold_frame(kNaN, 1, 3, false), 0},
+      {framehold_frame(kInf, 1, 3, false), kMax}, {framehold_frame(-1e300, 0, kMax, true), kMin},
+      {timeoffset_frame(12, 2, false, 1, 20, false), 10},
+      {timeoffset_frame(12, 2, true, 1, 20, false), 11},
+      {timeoffset_frame(-3, 0, true, -10, -1, false), -8},
+      {timeoffset_frame(5, kInf, false, 1, 20, false), kMin},
+      // first + last reaches 2^64 - 2: in 64 bits it would wrap
+      {timeoffset_frame(0, 0, true, kMax, kMax, false), kMax},
+      {timeoffset_frame(0, 0, true, kMin, kMin, false), kMin},
+      {timeoffset_frame(0, 0, true, kMin, kMax, false), -1}};
   // clang-format on
-  for (const Case& c : cases) EXPECT_EQ(whole(c.frame, c.nearest), c.expected) << c.frame;
+  for (size_t i = 0; i < std::size(cases); ++i)
+    EXPECT_EQ(cases[i].first, cases[i].second) << "case " << i;
 }
 
-TEST(FrameHold, HoldsInStepsAlignedToFirst) {
-  EXPECT_EQ(framehold_frame(7, 1, 3, false), 7);
-  EXPECT_EQ(framehold_frame(6, 1, 3, false), 4);
-  EXPECT_EQ(framehold_frame(0, 1, 3, false), -2);  // before first: the earlier step
-  EXPECT_EQ(framehold_frame(9.7, 1.5, 2, true), 10);
-  EXPECT_EQ(framehold_frame(9.7, 1.5, 2, false), 9);
-  EXPECT_EQ(framehold_frame(6.4, 1, 0, true), 6);  // every <= 0: the frame passes through
-  EXPECT_EQ(framehold_frame(-6.6, 1, kMin, true), -7);
-  EXPECT_EQ(framehold_frame(kNaN, 1, 3, false), 0);
-  EXPECT_EQ(framehold_frame(kInf, 1, 3, false), kMax);
-  EXPECT_EQ(framehold_frame(-1e300, 0, kMax, true), kMin);
-}
-
-TEST(TimeOffset, ShiftsAndMirrorsWithoutWrappingTheRangeSum) {
-  EXPECT_EQ(timeoffset_frame(12, 2, false, 1, 20, false), 10);
-  EXPECT_EQ(timeoffset_frame(12, 2, true, 1, 20, false), 11);
-  EXPECT_EQ(timeoffset_frame(-3, 0, true, -10, -1, false), -8);
-  // first + last is 2^64 - 2 here; in 64 bits it would wrap to -2.
-  EXPECT_EQ(timeoffset_frame(0, 0, true, kMax, kMax, false), kMax);
-  EXPECT_EQ(timeoffset_frame(0, 0, true, kMin, kMin, false), kMin);
-  EXPECT_EQ(timeoffset_frame(0, 0, true, kMin, kMax, false), -1);
-  EXPECT_EQ(timeoffset_frame(5, kInf, false, 1, 20, false), kMin);
-}
-
-TEST(FrameBlend, CountsDownBoundedAndStopsAtTheSmallestFrame) {
+TEST(FrameMapping, FrameBlendIsBoundedAndSaturates) {
+  using Span = std::tuple<size_t, long long, long long>;  // count, first and last frame
+  const auto span = [](const Frames& f) { return Span(f.size(), f.front(), f.back()); };
   EXPECT_EQ(frameblend_frames(10, 3, false, 0, 0), (Frames{10, 9, 8}));
   EXPECT_EQ(frameblend_frames(10, 0, false, 0, 0), (Frames{10}));
   EXPECT_EQ(frameblend_frames(1, 3, false, 0, 0), (Frames{1, 0, -1}));
-  const Frames many = frameblend_frames(1000, kMax, false, 0, 0);
-  ASSERT_EQ(many.size(), size_t(MAX_BLEND_FRAMES));
-  EXPECT_EQ(many.back(), 1000 - MAX_BLEND_FRAMES + 1);
+  EXPECT_EQ(span(frameblend_frames(1000, kMax, false, 0, 0)), Span(MAX_BLEND_FRAMES, 1000, 745));
   EXPECT_EQ(frameblend_frames(kMin + 1, 5, false, 0, 0), (Frames{kMin + 1, kMin}));
-}
-
-TEST(FrameBlend, RangeRoundsTiesToEvenAscendsAndSaturates) {
+  // A range rounds ties to even and ascends from its lower bound.
   EXPECT_EQ(frameblend_frames(99, 1, true, 2.5, 5.5), (Frames{2, 3, 4, 5, 6}));
   EXPECT_EQ(frameblend_frames(99, 1, true, 3.5, 1.4), (Frames{1, 2, 3, 4}));
-  const Frames reversed = frameblend_frames(0, 1, true, 1000.0, 0.0);
-  ASSERT_EQ(reversed.size(), 256u);
-  EXPECT_EQ(reversed.back(), 255);
+  EXPECT_EQ(span(frameblend_frames(0, 1, true, 1000.0, 0.0)), Span(256, 0, 255));
   // lo + 255 would pass the largest int64.
   EXPECT_EQ(frameblend_frames(0, 1, true, 1e300, kInf), (Frames{kMax}));
-  const Frames top = frameblend_frames(0, 1, true, 0x1p63 - 1024, 1e300);
-  ASSERT_EQ(top.size(), 256u);
-  EXPECT_EQ(top.front(), kMax - 1023);
-  const Frames span = frameblend_frames(0, 1, true, -kInf, kInf);
-  EXPECT_EQ(span.back(), kMin + 255);
+  EXPECT_EQ(span(frameblend_frames(0, 1, true, 0x1p63 - 1024, 1e300)),
+            Span(256, kMax - 1023, kMax - 768));
+  EXPECT_EQ(span(frameblend_frames(0, 1, true, -kInf, kInf)), Span(256, kMin, kMin + 255));
   EXPECT_EQ(frameblend_frames(50, 1, true, kNaN, 2), (Frames{0, 1, 2}));  // NaN bound: 0
 }
 
-TEST(EdgeFrame, ModesAroundBothEndsNegativeAndOneFrameRanges) {
+TEST(FrameMapping, EdgeModesAroundBothEndsNegativeAndOneFrameRanges) {
   struct Case {
     long long frame, first, last;
     int mode;
@@ -121,24 +103,24 @@ TEST(EdgeFrame, ModesAroundBothEndsNegativeAndOneFrameRanges) {
         << "frame " << c.frame << " in [" << c.first << ", " << c.last << "] mode " << c.mode;
 }
 
-TEST(RetimeRanges, OverridesSpeedAndAnchors) {
-  auto same = [](RetimeRanges r, RetimeRanges e) {
-    EXPECT_DOUBLE_EQ(r.in_first, e.in_first);
-    EXPECT_DOUBLE_EQ(r.in_last, e.in_last);
-    EXPECT_DOUBLE_EQ(r.out_first, e.out_first);
-    EXPECT_DOUBLE_EQ(r.out_last, e.out_last);
-    EXPECT_DOUBLE_EQ(r.speed, e.speed);
+TEST(FrameMapping, RetimeRangesAndPositions) {
+  const auto rt = [](auto... args) {
+    const RetimeRanges r = retime_ranges(args...);
+    return std::vector{r.in_first, r.in_last, r.out_first, r.out_last, r.speed};
   };
-  same(retime_ranges(1, 100, 0, false, 0, false, 0, false, 0, false, 2), {1, 100, 1, 50, 2});
-  // both output ends given: the speed follows, the argument is ignored
-  same(retime_ranges(1, 100, 0, false, 0, false, 1, true, 200, true, 7), {1, 100, 1, 200, 0.5});
-  same(retime_ranges(1, 10, 0, false, 0, false, 5, true, 4, true, 1), {1, 10, 5, 4, 1e10});
-  same(retime_ranges(1, 100, 11, true, 30, true, 0, false, 40, true, 0.5), {11, 30, 1, 40, 0.5});
-  same(retime_ranges(1, 100, 0, false, 0, false, 201, true, 0, false, 4), {1, 100, 201, 225, 4});
-  same(retime_ranges(1, 100, 0, false, 0, false, 0, false, 0, false, 0), {1, 100, 1, 100, 0});
-}
+  // clang-format off
+  const std::pair<std::vector<double>, std::vector<double>> cases[] = {
+      {rt(1, 100, 0, false, 0, false, 0, false, 0, false, 2), {1, 100, 1, 50, 2}},
+      // both output ends given: the speed follows, the argument is ignored
+      {rt(1, 100, 0, false, 0, false, 1, true, 200, true, 7), {1, 100, 1, 200, 0.5}},
+      {rt(1, 10, 0, false, 0, false, 5, true, 4, true, 1), {1, 10, 5, 4, 1e10}},
+      {rt(1, 100, 11, true, 30, true, 0, false, 40, true, 0.5), {11, 30, 1, 40, 0.5}},
+      {rt(1, 100, 0, false, 0, false, 201, true, 0, false, 4), {1, 100, 201, 225, 4}},
+      {rt(1, 100, 0, false, 0, false, 0, false, 0, false, 0), {1, 100, 1, 100, 0}}};
+  // clang-format on
+  for (const auto& [got, want] : cases) EXPECT_EQ(got, want);
 
-TEST(RetimePos, EdgeModesApplyOnlyOutsideTheOutputRange) {
+  // Edge modes apply only outside the output range.
   const RetimeRanges r{1, 100, 1, 50, 2};
   for (int mode : {kPass, kLoop, kBounce, kHold, kNone}) {
     EXPECT_EQ(retime_pos(1, r, mode, mode), 0.0);

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <limits>
 #include <numeric>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -27,7 +28,7 @@ double total(const Weights& w) {
   return std::accumulate(w.begin(), w.end(), 0.0, [](double s, auto& e) { return s + e.second; });
 }
 
-TEST(BoxWeights, NormalisedOverlapsWithTheWindow) {
+TEST(BoxWeights, NormalisedOverlapsWithABoundedWindow) {
   EXPECT_THAT(box_weights(10, 1), ElementsAre(Pair(10, 1.0)));
   EXPECT_THAT(box_weights(10.25, 1), ElementsAre(Pair(10, 0.75), Pair(11, 0.25)));
   // Frame 12 is visited but its overlap is 0: a window edge on a boundary adds no entry.
@@ -38,23 +39,16 @@ TEST(BoxWeights, NormalisedOverlapsWithTheWindow) {
   ASSERT_EQ(w.size(), 9u);
   EXPECT_NEAR(w.front().second, 0.05 / 7.7, 1e-15);
   EXPECT_NEAR(total(w), 1.0, 1e-15);
-}
-
-TEST(BoxWeights, WidthIsClampedToOneTinyOrAt256Frames) {
+  // Widths below one frame (and NaN) give one frame; huge ones stop at 256 frames.
   for (double width : {0.0, -4.0, kNaN})
     EXPECT_THAT(box_weights(10, width), ElementsAre(Pair(10, 1.0)));
-  const Weights centred = box_weights(0, 1e12);
-  ASSERT_EQ(centred.size(), 255u);
-  EXPECT_EQ(centred.front().first, -127);
+  const Weights centred = box_weights(0, 1e12), offset = box_weights(0.25, kInf);
+  EXPECT_EQ(std::tuple(centred.size(), centred.front().first, offset.size(), offset.back().first),
+            std::tuple(255u, -127, 256u, 128));
   EXPECT_DOUBLE_EQ(centred[100].second, 1.0 / MAX_BOX_WIDTH);
-  const Weights offset = box_weights(0.25, kInf);
-  ASSERT_EQ(offset.size(), 256u);
-  EXPECT_EQ(offset.back().first, 128);
-}
-
-TEST(BoxWeights, NonFiniteOrHugeCentresGiveDefinedResults) {
+  // Centres that are not finite give nothing; near the ends of int64 the frames saturate and
+  // the walk must stop at the largest frame.
   for (double centre : {kNaN, kInf, -kInf, 1e300}) EXPECT_THAT(box_weights(centre, 3), IsEmpty());
-  // Near the ends of int64 the window's frames saturate; the walk must stop at the largest frame.
   for (double centre : {0x1p63 - 4096, 0x1p63, -0x1p63, -0x1p63 + 2048})
     for (const auto& [frame, weight] : box_weights(centre, 255))
       EXPECT_TRUE(std::isfinite(weight)) << centre;
@@ -76,15 +70,13 @@ TEST(ShutterWeights, CountsSamplesPerFrameByMode) {
   EXPECT_THAT(shutter_weights(10, 3, 1, -1, 0.6), ElementsAre(Pair(11, 2.0), Pair(12, 1.0)));
 }
 
-TEST(ShutterWeights, EnormousSampleCountIsBounded) {
+TEST(ShutterWeights, BoundedCountsAndNonFiniteOrHugeTimes) {
   // Samples at 0, 1, ..., 1023 once the count is bounded: one per frame.
   const Weights w = shutter_weights(0, kMax, MAX_SHUTTER_SAMPLES - 1, 1, 0);
   ASSERT_EQ(w.size(), size_t(MAX_SHUTTER_SAMPLES));
   EXPECT_EQ(w.back(), std::make_pair(MAX_SHUTTER_SAMPLES - 1, 1.0));
   EXPECT_EQ(total(shutter_weights(5, 1LL << 40, 0.5, 0, 0)), double(MAX_SHUTTER_SAMPLES));
-}
-
-TEST(ShutterWeights, NonFiniteSamplesLandNowhereAndHugeOnesSaturate) {
+  // Samples at times that are not finite land nowhere; huge ones saturate.
   EXPECT_THAT(shutter_weights(kNaN, 4, 1, 0, 0), IsEmpty());
   EXPECT_THAT(shutter_weights(kInf, 1, 1, 0, 0), IsEmpty());
   EXPECT_THAT(shutter_weights(10, 3, kInf, 1, 0), IsEmpty());  // 0 * inf is NaN, 10 + inf is inf
