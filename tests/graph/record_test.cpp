@@ -36,6 +36,7 @@ TEST(RecordTypedHash, MatchesHandComputedFnvOrRefusesFieldsOutsideTheRecord) {
       {{{4, 0}}, {1, 2, 3}, {1}, kOutside},                     // four components, three words
       {{{1, 3}}, {1, 2, 3}, {1}, kOutside},                     // first word past the end
       {{{0x7FFFFFFF, 0xFFFFFFFFu}}, {1, 2, 3}, {1}, kOutside},  // past 32-bit arithmetic
+      {{{2, 0xFFFFFFFFu}}, {1, 2, 3}, {1}, kOutside},           // wraps to 1 in 32 bits
       {{{1, 0}}, {1, 2, 3}, {0, 1}, kOutside},                  // field 1 has no descriptor
   };
   for (const Case& c : cases) {
