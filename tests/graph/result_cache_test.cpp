@@ -8,8 +8,12 @@
 #include <map>
 #include <random>
 #include <set>
+#include <tuple>
 #include <utility>
 #include <vector>
+
+#include "support/cache_frames.h"
+#include "support/counting_new.h"  // this program counts every operator new
 
 namespace {
 
@@ -23,162 +27,79 @@ void put(ResultCache& c, long key, const Refs& refs = {}, bool pin = false) {
   c.put(key, key + 1000, refs.data(), refs.size(), false, 0.0, pin);
 }
 
-Keys popped_keys(const std::vector<CachePopped>& v) {
-  Keys out;
-  for (const CachePopped& p : v) out.push_back(p.key);
-  return out;
-}
-
 // ---- what the randomised model below cannot see ----------------------------------------------
 
-TEST(ResultCache, RecordKeepsFirstBytesUntilAMoveDropsIt) {
+TEST(ResultCache, RecordsKeepTheirFirstBytesAndPrimitivesLeaveHoldsAlone) {
   ResultCache c;
   put(c, 1, {{7, 100}});
   put(c, 2, {{7, 300}});
   CachePopped out{};
   c.pop1(1, out);
-  c.get(2, false);  // a refresh leaves the holds alone
+  c.get(2, false);  // a refresh leaves the holds alone: the record keeps the first bytes
   EXPECT_EQ(c.totals[0], 100);
   c.move(2, false);  // a move drops the record and re-records it from this entry's pair
   EXPECT_EQ(c.totals[0], 300);
-}
-
-TEST(ResultCache, HoldIgnoresUnrecordedReleasesAndUnknownKinds) {
-  ResultCache c;
-  c.hold({{5, 40}}, 0, -1);
-  EXPECT_TRUE(c.held.empty());
-  for (int bad : {-1, 2}) c.hold({{5, 40}}, bad, +1);
-  EXPECT_TRUE(c.held.empty());
-}
-
-TEST(ResultCache, HugeCountsAndBytesWrapInsteadOfOverflowing) {
-  ResultCache c;
-  put(c, 1, {{1, LONG_MAX}});
-  put(c, 2, {{2, LONG_MAX}});
-  CachePopped out{};
-  c.pop1(1, out);
-  EXPECT_EQ(c.totals[0], LONG_MAX);
-  for (int i = 0; i < 3; ++i) c.hold({{3, LONG_MIN}}, 1, INT_MAX);
-  EXPECT_NE(c.held.find(3), nullptr);
-}
-
-TEST(ResultCache, PutOfPresentKeyReusesItsEntry) {
-  ResultCache c;
-  c.put(1, 11, nullptr, 0, false, 0, false);
-  c.put(2, 22, nullptr, 0, false, 0, false);
-  EXPECT_EQ(c.put(1, 33, nullptr, 4, true, 2.5, true), 11);  // null refs count as none
-  EXPECT_EQ(*c.index.find(1), 0);
-  EXPECT_EQ(c.entries.size(), 2u);
-  EXPECT_TRUE(c.entries[0].refs.empty());
-  EXPECT_EQ(c.keys(true), (Keys{1}));
-}
-
-TEST(ResultCache, PopOneLeavesOutAloneOnAMissAndFreesTheEntry) {
-  ResultCache c;
-  put(c, 5);
-  CachePopped out{-7, -7, true, -7.0, true};
-  EXPECT_FALSE(c.pop1(6, out));
-  EXPECT_EQ(out.key, -7);
-  EXPECT_TRUE(c.pop1(5, out));
-  EXPECT_EQ(c.entries[0].slot, -1);
-  EXPECT_EQ(c.free_list, (std::vector<std::int32_t>{0}));
-}
-
-TEST(ResultCacheEvict, ZeroBytesNeverForceEvictionAndTheCallersVectorIsReused) {
-  ResultCache c;
-  put(c, 1, {{1, 0}});
-  put(c, 2, {{2, 0}}, true);
-  std::vector<CachePopped> out(3);
-  c.evict(0, 0, out);
-  EXPECT_TRUE(out.empty());
-  put(c, 3, {{3, 1}});
-  put(c, 4, {{4, 1}}, true);
-  c.evict(0, 0, out);
-  EXPECT_EQ(popped_keys(out), (Keys{1, 3, 2, 4}));
-}
-
-TEST(ResultCacheEvict, UnpinnedListIsNotRevisitedAfterPinnedRemovals) {
-  ResultCache c;
-  put(c, 1, {{7, 100}});
-  put(c, 2, {{7, 100}}, true);
-  EXPECT_EQ(popped_keys(c.evict(0, 0)), (Keys{2}));
-  EXPECT_EQ(c.totals, (Totals{100, 0}));
-}
-
-TEST(ResultCacheTouch, MissedPinnedLookupKeepsALaterPutPinned) {
-  ResultCache c;
-  c.touching = true;
-  EXPECT_EQ(c.get(5, true), -1);
-  put(c, 5, {}, true);
-  put(c, 6, {}, true);
-  c.end_touch({});
-  EXPECT_EQ(c.keys(true), (Keys{5, 6}));
-  c.end_touch({});  // a new phase that touched nothing unpins everything
-  EXPECT_EQ(c.keys(false), (Keys{5, 6}));
-}
-
-TEST(ResultCache, ListPrimitivesIgnoreNumbersThatNameNoLiveEntry) {
-  ResultCache c;
-  put(c, 1, {{1, 5}});
-  put(c, 2, {{2, 5}});
-  CachePopped out{};
-  c.pop1(1, out);  // entry 0 is free now
-  for (int bad : {-1, 0, 2, INT_MAX}) {
-    c.remove(bad);
-    c.unlink_order(bad);
-    c.link_back(bad, 0);
-  }
-  for (int list : {0, 1, -1, 2}) c.link_back(1, list);  // linked already, or no such list
-  EXPECT_EQ(c.keys(false), (Keys{2}));
-  EXPECT_EQ(c.sizes, (std::array<std::size_t, 2>{1, 0}));
-  c.unlink_order(1);
-  c.link_back(1, 1);  // moves the entry, holds stay where they were
+  const int e = *c.index.find(2);
+  c.unlink_order(e);
+  c.link_back(e, 1);
   EXPECT_EQ(c.keys(true), (Keys{2}));
-  EXPECT_EQ(c.totals, (Totals{5, 0}));
-  c.remove(1);
-  EXPECT_TRUE(c.index.empty());
+  EXPECT_EQ(c.totals, (Totals{300, 0}));
+
+  put(c, 3, {{3, LONG_MAX}});  // huge bytes and counts wrap instead of overflowing
+  put(c, 4, {{4, LONG_MAX}});
+  c.pop1(3, out);
+  c.pop1(4, out);
+  EXPECT_EQ(c.totals[0], 300);
+  for (int i = 0; i < 3; ++i) c.hold({{5, LONG_MIN}}, 1, INT_MAX);
+  EXPECT_NE(c.held.find(5), nullptr);
+  c.put(6, 9, nullptr, 4, false, 0, false);  // null refs count as none
+  EXPECT_TRUE(c.entries[static_cast<std::size_t>(*c.index.find(6))].refs.empty());
+}
+
+// A frame of put / get with pin / end_touch / evict that evicts one entry each time allocates
+// nothing once the cache has reached its working size.
+TEST(ResultCache, SteadyStateAllocatesNothing) {
+  qn_test::CacheFrames f;
+  for (int i = 0; i < 2000; ++i) f.step();
+  const long before = qn_test::allocations();
+  for (int i = 0; i < 20000; ++i) f.step();
+  EXPECT_EQ(qn_test::allocations() - before, 0);
+  EXPECT_EQ(f.popped.size(), 1u);
+  EXPECT_GT(f.cache.index.size(), 200u);
+  EXPECT_LE(f.cache.totals[0], qn_test::CacheFrames::kLimit);
+  EXPECT_GE(f.cache.get(f.frame - 1, true), 0);
 }
 
 // ---- randomised comparison with a plain model --------------------------------------------------
 
-// Two key vectors (least recent first), per-entry refs and holds from outside; totals and hold
-// counters are recomputed from scratch. Each resource id has one fixed size (some are zero), so
-// the bytes a record keeps never depend on history.
+// Two key lists (least recent first), each entry's description and refs, holds from outside;
+// hold counters and totals are recounted from scratch. Each resource id has one fixed size (some
+// are zero), so the bytes a record keeps never depend on history.
 struct Model {
-  struct Entry {
-    long slot;
-    bool flag;
-    double value;
-    int list;
-    Refs refs;
-  };
-  std::map<long, Entry> entries;
+  std::map<long, std::pair<CachePopped, Refs>> entries;  // `pinned` names the entry's list
   std::array<Keys, 2> lists;
   std::map<long, std::array<int, 2>> outside;
   bool touching = false;
   std::set<long> touched;
 
-  static long bytes_of(long id) { return (id % 5) * 64; }
+  static std::pair<long, long> ref(long id) { return {id, (id % 5) * 64}; }
 
-  void relink(long key, int list) {
-    Keys& from = lists[static_cast<std::size_t>(entries.at(key).list)];
-    from.erase(std::find(from.begin(), from.end(), key));
-    entries.at(key).list = list;
-    lists[static_cast<std::size_t>(list)].push_back(key);
+  void relink(long key, bool pinned) {
+    CachePopped& e = entries.at(key).first;
+    std::erase(lists[e.pinned], key);
+    lists[e.pinned = pinned].push_back(key);
   }
   bool pop1(long key, CachePopped& out) {
     if (!entries.count(key)) return false;
-    const Entry& e = entries.at(key);
-    out = {key, e.slot, e.flag, e.value, e.list == 1};
-    relink(key, 0);
-    lists[0].pop_back();
+    out = entries.at(key).first;
+    std::erase(lists[out.pinned], key);
     entries.erase(key);
     return true;
   }
   long put(long key, long slot, const Refs& refs, bool flag, double value, bool pin) {
     CachePopped old{0, -1, false, 0, false};
     pop1(key, old);
-    entries[key] = {slot, flag, value, pin, refs};
+    entries[key] = {{key, slot, flag, value, pin}, refs};
     lists[pin].push_back(key);
     if (pin && touching) touched.insert(key);
     return old.slot;
@@ -186,70 +107,59 @@ struct Model {
   long get(long key, bool pin) {
     if (pin && touching) touched.insert(key);
     if (!entries.count(key)) return -1;
-    relink(key, entries.at(key).list == 1 || pin);
-    return entries.at(key).slot;
+    relink(key, entries.at(key).first.pinned || pin);
+    return entries.at(key).first.slot;
   }
   std::vector<CachePopped> evict(const Totals& limits) {
     std::vector<CachePopped> out;
-    for (std::size_t l = 0; l < 2; ++l)
+    for (int l = 0; l < 2; ++l)
       while (totals()[l] > limits[l] && !lists[l].empty())
         pop1(lists[l].front(), out.emplace_back());
     return out;
   }
   void end_touch(const Keys& keys) {
     for (long k : keys) {
-      if (entries.count(k) && entries.at(k).list == 0) relink(k, 1);
+      if (entries.count(k) && !entries.at(k).first.pinned) relink(k, true);
       touched.insert(k);
     }
     for (long k : Keys(lists[1]))
-      if (!touched.count(k)) relink(k, 0);
+      if (!touched.count(k)) relink(k, false);
     touching = false;
     touched.clear();
   }
   std::map<long, std::array<int, 2>> holds() const {
     std::map<long, std::array<int, 2>> h = outside;
     for (const auto& [key, e] : entries)
-      for (const auto& ref : e.refs) ++h[ref.first][static_cast<std::size_t>(e.list)];
+      for (const auto& r : e.second) ++h[r.first][e.first.pinned];
     std::erase_if(h, [](const auto& kv) { return kv.second == std::array<int, 2>{0, 0}; });
     return h;
   }
   Totals totals() const {
     Totals t{0, 0};
-    for (const auto& [id, h] : holds()) t[h[1] != 0] += bytes_of(id);
+    for (const auto& [id, h] : holds()) t[h[1] != 0] += ref(id).second;
     return t;
   }
 };
 
 void expect_same(const ResultCache& c, const Model& m) {
+  Keys slots;
+  for (const Keys& l : m.lists)
+    for (long k : l) slots.push_back(m.entries.at(k).first.slot);
+  std::map<long, std::array<int, 2>> held;
+  c.held.for_each([&](long id, const ResultCache::Ref& r) { held[id] = r.holds; });
+  std::set<long> touched;
+  c.touched.for_each([&](long k, char) { touched.insert(k); });
   ASSERT_EQ(c.keys(false), m.lists[0]);
   ASSERT_EQ(c.keys(true), m.lists[1]);
   ASSERT_EQ(c.sizes, (std::array<std::size_t, 2>{m.lists[0].size(), m.lists[1].size()}));
-  Keys slots;
-  for (const Keys& l : m.lists)
-    for (long k : l) slots.push_back(m.entries.at(k).slot);
   ASSERT_EQ(c.slots(), slots);
   ASSERT_EQ(c.totals, m.totals());
-  const auto holds = m.holds();
-  ASSERT_EQ(c.held.size(), holds.size());
-  for (const auto& [id, h] : holds) {
-    ASSERT_NE(c.held.find(id), nullptr) << "resource " << id;
-    ASSERT_EQ(c.held.find(id)->holds, h) << "resource " << id;
-  }
+  ASSERT_EQ(held, m.holds());
+  ASSERT_EQ(touched, m.touched);
   ASSERT_EQ(c.touching, m.touching);
-  ASSERT_EQ(c.touched.size(), m.touched.size());
-  for (long k : m.touched) ASSERT_NE(c.touched.find(k), nullptr);
 }
 
-void expect_same(const std::vector<CachePopped>& a, const std::vector<CachePopped>& b) {
-  ASSERT_EQ(a.size(), b.size());
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    EXPECT_EQ(a[i].key, b[i].key);
-    EXPECT_EQ(a[i].slot, b[i].slot);
-    EXPECT_EQ(a[i].flag, b[i].flag);
-    EXPECT_EQ(a[i].value, b[i].value);
-    EXPECT_EQ(a[i].pinned, b[i].pinned);
-  }
-}
+auto fields(const CachePopped& p) { return std::tie(p.key, p.slot, p.flag, p.value, p.pinned); }
 
 // Puts, pinned and plain lookups, moves, pops, evictions, touch phases, holds from outside and
 // clears over 40 keys and 16 shared resources; the whole state is compared after every step.
@@ -265,8 +175,7 @@ TEST(ResultCacheModel, RandomOperationsMatchThePlainModel) {
       const int op = below(20);
       if (op < 5) {
         Refs refs;
-        for (int r = below(4); r > 0; --r) refs.emplace_back(below(16), 0);
-        for (auto& ref : refs) ref.second = Model::bytes_of(ref.first);
+        for (int r = below(4); r > 0; --r) refs.push_back(Model::ref(below(16)));
         const bool pin = below(2), flag = below(2);
         const long slot = below(1000);
         ASSERT_EQ(c.put(key, slot, refs.data(), refs.size(), flag, step / 4.0, pin),
@@ -278,13 +187,19 @@ TEST(ResultCacheModel, RandomOperationsMatchThePlainModel) {
         const bool pinned = below(2);
         c.move(key, pinned);
         if (m.entries.count(key)) m.relink(key, pinned);
-      } else if (op == 10) {
-        CachePopped a{}, b{};
+      } else if (op == 10) {  // a miss leaves `out` alone
+        CachePopped a{1, 2, true, 3, true}, b = a;
         ASSERT_EQ(c.pop1(key, a), m.pop1(key, b));
-        expect_same({a}, {b});
-      } else if (op < 13) {
+        ASSERT_TRUE(fields(a) == fields(b));
+      } else if (op < 13) {  // by value, or into a vector that holds stale descriptions
         const Totals limits{below(8) * 64L, below(8) * 64L};
-        expect_same(c.evict(limits[0], limits[1]), m.evict(limits));
+        std::vector<CachePopped> got(below(3)), want = m.evict(limits);
+        if (got.empty())
+          got = c.evict(limits[0], limits[1]);
+        else
+          c.evict(limits[0], limits[1], got);
+        ASSERT_EQ(got.size(), want.size());
+        for (std::size_t i = 0; i < got.size(); ++i) ASSERT_TRUE(fields(got[i]) == fields(want[i]));
       } else if (op < 15) {
         c.touching = m.touching = true;
       } else if (op == 15) {
@@ -295,21 +210,27 @@ TEST(ResultCacheModel, RandomOperationsMatchThePlainModel) {
       } else if (op < 18) {  // the host holds or lets go of a resource
         const long id = below(16);
         const int kind = below(2);
-        int& n = m.outside[id][static_cast<std::size_t>(kind)];
+        int& n = m.outside[id][kind];
         const int delta = n > 0 && below(2) ? -1 : +1;
         n += delta;
         if (m.outside[id] == std::array<int, 2>{0, 0}) m.outside.erase(id);
-        c.hold({{id, Model::bytes_of(id)}}, kind, delta);
+        c.hold({Model::ref(id)}, kind, delta);
       } else if (op == 18) {
-        ASSERT_EQ(c.in_unpinned(key), m.entries.count(key) && m.entries.at(key).list == 0);
-      } else if (below(50) == 0) {
+        ASSERT_EQ(c.in_unpinned(key), m.entries.count(key) && !m.entries.at(key).first.pinned);
+      } else if (below(5) == 0) {  // numbers that name no live entry, kinds that name no list
+        const int e = c.index.find(key) ? *c.index.find(key) : 0;
+        const int bad = std::array{-1, e + 1000, INT_MAX,
+                                   c.free_list.empty() ? -2 : c.free_list.back()}[below(4)];
+        c.remove(bad);
+        c.unlink_order(bad);
+        c.link_back(bad, 0);
+        c.link_back(e, std::array{-1, 2, 0, 1}[below(4)]);  // no such list, or linked already
+        c.hold({Model::ref(below(16))}, below(2) ? -1 : 2, +1);
+      } else if (below(10) == 0) {  // forget everything; the host holds its resources again
         c.clear();
-        Model fresh;
-        fresh.outside = m.outside;
-        m = fresh;
-        for (const auto& [id, h] : m.outside)  // the host holds its resources again
-          for (int kind = 0; kind < 2; ++kind)
-            c.hold({{id, Model::bytes_of(id)}}, kind, h[static_cast<std::size_t>(kind)]);
+        m = Model{{}, {}, m.outside, false, {}};
+        for (const auto& [id, h] : m.outside)
+          for (int kind = 0; kind < 2; ++kind) c.hold({Model::ref(id)}, kind, h[kind]);
       }
       expect_same(c, m);
       if (HasFatalFailure()) return;

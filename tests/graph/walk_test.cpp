@@ -4,142 +4,26 @@
 
 #include <algorithm>
 #include <functional>
-#include <map>
 #include <optional>
 #include <random>
 #include <stdexcept>
-#include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
+
+#include "support/messages.h"
 
 namespace {
 
 using qn::graph::Walk;
-using Calls = std::vector<std::pair<int, bool>>;
+using qn_test::expect_message;
+using Fn = std::function<std::optional<long>(int, bool)>;
 
-// A callback that records its calls and answers from a table: node -> new key (absent: none).
-struct Recorder {
-  std::map<int, long> answers;
-  Calls calls;
-  std::function<std::optional<long>(int, bool)> fn() {
-    return [this](int i, bool up) -> std::optional<long> {
-      calls.emplace_back(i, up);
-      auto it = answers.find(i);
-      if (it == answers.end()) return std::nullopt;
-      return it->second;
-    };
-  }
-};
-
-Walk chain(int n, std::vector<unsigned char> flags = {}) {
-  std::vector<std::vector<int>> ups(static_cast<std::size_t>(n));
-  for (int i = 1; i < n; ++i) ups[static_cast<std::size_t>(i)] = {i - 1};
-  flags.resize(static_cast<std::size_t>(n), 0);
-  std::vector<long> keys(static_cast<std::size_t>(n));
-  for (int i = 0; i < n; ++i) keys[static_cast<std::size_t>(i)] = 100 + i;
+TEST(Walk, FailuresLeaveEarlierUpdatesAndNoMarks) {
+  Fn none;
+  EXPECT_EQ(Walk().walk({0, 1}, true, none), 0);  // never built: no nodes, no call
   Walk w;
-  w.build(ups, flags, keys);
-  return w;
-}
-
-std::string build_error(Walk& w, std::vector<std::vector<int>> ups,
-                        std::vector<unsigned char> flags, std::vector<long> keys) {
-  try {
-    w.build(std::move(ups), std::move(flags), std::move(keys));
-  } catch (const std::invalid_argument& e) {
-    return e.what();
-  }
-  return "no error";
-}
-
-TEST(WalkBuild, LaysOutUpstreamListsAsCompressedRows) {
-  Walk w;
-  w.build({{}, {0}, {0, 1, 0}}, {0, 1, 0}, {1, 2, 3});
-  EXPECT_EQ(w.up_starts, (std::vector<std::int32_t>{0, 0, 1, 4}));
-  EXPECT_EQ(w.up_nodes, (std::vector<std::int32_t>{0, 0, 1, 0}));
-  EXPECT_EQ(w.flags, (std::vector<std::uint8_t>{0, 1, 0}));
-  EXPECT_EQ(w.keys, (std::vector<long>{1, 2, 3}));
-  EXPECT_EQ(w.marks, (std::vector<std::uint8_t>(3, 0)));
-  EXPECT_EQ(w.changed, (std::vector<std::uint8_t>(3, 0)));
-  w.changed_list = {1};
-  w.build({{}}, {0}, {5});
-  EXPECT_EQ(w.changed_list, (std::vector<std::int32_t>{1}));  // left as it was
-}
-
-TEST(WalkBuild, RejectsBadInputWithFixedMessages) {
-  struct Case {
-    const char* name;
-    std::vector<std::vector<int>> ups;
-    std::vector<unsigned char> flags;
-    std::vector<long> keys;
-    const char* message;
-  };
-  const std::vector<Case> cases = {
-      {"one list too many", {{}, {}}, {0}, {1}, "graph.Walk.build: sizes differ"},
-      {"one flag too few", {{}, {}}, {0}, {1, 2}, "graph.Walk.build: sizes differ"},
-      {"node 0 with an upstream", {{0}}, {0}, {1}, "graph.Walk.build: not upstream first"},
-      {"self reference", {{}, {1}}, {0, 0}, {1, 2}, "graph.Walk.build: not upstream first"},
-      {"downstream reference",
-       {{}, {2}, {}},
-       {0, 0, 0},
-       {1, 2, 3},
-       "graph.Walk.build: not upstream first"},
-      {"negative index", {{}, {-1}}, {0, 0}, {1, 2}, "graph.Walk.build: not upstream first"},
-  };
-  for (const Case& c : cases) {
-    Walk w;
-    EXPECT_EQ(build_error(w, c.ups, c.flags, c.keys), c.message) << c.name;
-  }
-}
-
-TEST(WalkBuild, FailedBuildLeavesTheObjectExactlyAsItWas) {
-  Walk w = chain(3, {0, 1, 0});
-  Recorder r;
-  r.answers = {{0, 7}};
-  w.walk({0}, false, r.fn());
-  const Walk before = w;
-  // Valid lists for nodes 0..3, then a bad one at the last node: nothing may have changed,
-  // not even the adjacency of the nodes that passed (a partial rebuild beside the old keys and
-  // flags would let the next walk read past them).
-  EXPECT_EQ(build_error(w, {{}, {0}, {1}, {0, 2}, {4}}, {0, 0, 0, 0, 0}, {1, 2, 3, 4, 5}),
-            "graph.Walk.build: not upstream first");
-  EXPECT_EQ(w.up_starts, before.up_starts);
-  EXPECT_EQ(w.up_nodes, before.up_nodes);
-  EXPECT_EQ(w.flags, before.flags);
-  EXPECT_EQ(w.marks, before.marks);
-  EXPECT_EQ(w.changed, before.changed);
-  EXPECT_EQ(w.keys, before.keys);
-  EXPECT_EQ(w.changed_list, before.changed_list);
-  // And it still walks as the old graph.
-  Recorder again;
-  again.answers = {{0, 8}, {1, 9}};
-  EXPECT_EQ(w.walk({0}, false, again.fn()), 3);
-}
-
-TEST(Walk, EmptyGraphCallsNothing) {
-  Walk fresh;
-  Recorder r;
-  EXPECT_EQ(fresh.walk({0, 1}, true, r.fn()), 0);
-  Walk built;
-  built.build({}, {}, {});
-  EXPECT_EQ(built.walk({}, true, r.fn()), 0);
-  EXPECT_TRUE(r.calls.empty());
-}
-
-TEST(Walk, CallbackSeesTheNewKeysOfItsUpstreamNodes) {
-  Walk w;
-  w.build({{}, {}, {0, 1}}, {0, 0, 0}, {1, 2, 3});
-  std::vector<long> seen;
-  w.walk({0, 1}, false, [&](int i, bool) -> std::optional<long> {
-    if (i == 2) seen = {w.keys[0], w.keys[1]};
-    return 10 * (i + 1);
-  });
-  EXPECT_EQ(seen, (std::vector<long>{10, 20}));
-}
-
-TEST(Walk, FailingCallbacksKeepEarlierUpdatesAndClearMarks) {
-  Walk w = chain(3);
-  std::function<std::optional<long>(int, bool)> none;
+  w.build({{}, {0}, {1}}, {0, 0, 0}, {100, 101, 102});
   EXPECT_EQ(w.walk({}, false, none), 0);  // an empty callback fails only when it is needed
   EXPECT_THROW(w.walk({1}, false, none), std::bad_function_call);
   auto fn = [](int i, bool) -> std::optional<long> {
@@ -148,82 +32,90 @@ TEST(Walk, FailingCallbacksKeepEarlierUpdatesAndClearMarks) {
   };
   EXPECT_THROW(w.walk({0}, false, fn), std::runtime_error);
   EXPECT_EQ(w.keys, (std::vector<long>{50, 51, 102}));
-  EXPECT_EQ(w.marks, (std::vector<std::uint8_t>(3, 0)));
-  Recorder r;
-  EXPECT_EQ(w.walk({}, false, r.fn()), 0);  // the failed walk's dirty marks are gone
-}
-
-TEST(Walk, RefusesKeysResizedByTheHost) {
-  Walk w = chain(3);
+  EXPECT_EQ(w.walk({}, false, none), 0);  // the failed walks' dirty marks are gone
   w.keys.push_back(9);
-  Recorder r;
-  try {
-    w.walk({}, true, r.fn());
-    ADD_FAILURE() << "no throw";
-  } catch (const std::invalid_argument& e) {
-    EXPECT_STREQ(e.what(), "graph.Walk.walk: keys resized since build");
-  }
-  EXPECT_TRUE(r.calls.empty());
+  expect_message<std::invalid_argument>([&] { w.walk({}, true, none); },
+                                        "graph.Walk.walk: keys resized since build");
 }
 
-// Random sparse graphs against the plain rule: a node is asked when dirty (true), when a direct
-// upstream node changed key in this walk (true), or when flagged or `all` (false). Long quiet
+// Random sparse graphs (the first one empty) against the plain rule: a node is asked when dirty
+// (true), when a direct upstream node changed key in this walk (true), or when flagged or `all`
+// (false); it sees its upstream nodes' new keys. Dirty lists include -1 and n. Long quiet
 // stretches between flagged and dirty nodes exercise the skipping of untouched nodes.
+// Each graph is first offered with one fault (a count that differs, or an upstream index that is
+// negative, the node itself or downstream of it, after valid lists): the build must fail with
+// its message and leave the last graph exactly as it was, so that no later walk reads past it.
 TEST(WalkModel, RandomGraphsFollowThePlainRule) {
   std::mt19937_64 rng(424242);
+  auto below = [&](int n) { return static_cast<int>(rng() % static_cast<unsigned>(n)); };
+  auto state = [](const Walk& x) {
+    return std::tie(x.up_starts, x.up_nodes, x.flags, x.marks, x.changed, x.keys, x.changed_list);
+  };
+  Walk w;
   for (int round = 0; round < 200; ++round) {
-    const int n = 1 + static_cast<int>(rng() % 300);
-    std::vector<std::vector<int>> ups(static_cast<std::size_t>(n));
-    std::vector<unsigned char> flags(static_cast<std::size_t>(n), 0);
+    const int n = round == 0 ? 0 : 1 + below(300);
+    std::vector<std::vector<int>> ups(n);
+    std::vector<unsigned char> flags(n, 0);
+    std::vector<long> keys(n, 0);
     for (int i = 1; i < n; ++i)
-      for (int e = static_cast<int>(rng() % 3); e > 0; --e)
-        ups[static_cast<std::size_t>(i)].push_back(
-            static_cast<int>(rng() % static_cast<unsigned>(i)));
-    for (int f = static_cast<int>(rng() % 4); f > 0; --f)
-      flags[rng() % static_cast<unsigned>(n)] = 1;
-    Walk w;
-    w.build(ups, flags, std::vector<long>(static_cast<std::size_t>(n), 0));
-    std::vector<long> keys(static_cast<std::size_t>(n), 0);
+      for (int e = below(3); e > 0; --e) ups[i].push_back(below(i));
+    for (int f = n ? below(4) : 0; f > 0; --f) flags[below(n)] = 1;
+
+    auto bad_ups = ups;
+    auto bad_flags = flags;
+    const char* message = "graph.Walk.build: not upstream first";
+    if (const int how = below(5); how < 2 || n == 0) {
+      if (how == 0)
+        bad_ups.emplace_back();
+      else
+        bad_flags.push_back(0);
+      message = "graph.Walk.build: sizes differ";
+    } else {
+      const int i = below(n);  // -1, i itself, or downstream
+      bad_ups[i].push_back(how == 2 ? -1 : i + below(3));
+    }
+    const Walk before = w;
+    expect_message<std::invalid_argument>([&] { w.build(bad_ups, bad_flags, keys); }, message);
+    ASSERT_TRUE(state(w) == state(before));
+    w.build(ups, flags, keys);
 
     for (int pass = 0; pass < 3; ++pass) {
       std::vector<int> dirty;
-      for (int d = static_cast<int>(rng() % 4); d > 0; --d)
-        dirty.push_back(static_cast<int>(rng() % static_cast<unsigned>(n + 2)) - 1);
-      const bool all = rng() % 8 == 0;
-      // Each node's answer for this pass: a new key, its old key, or nothing.
-      std::vector<int> answer(static_cast<std::size_t>(n));
-      for (int& a : answer) a = static_cast<int>(rng() % 3);
+      for (int d = below(4); d > 0; --d) dirty.push_back(below(n + 2) - 1);
+      const bool all = below(8) == 0;
+      std::vector<int> answer(n);  // per node: nothing, its old key, or a new key
+      for (int& a : answer) a = below(3);
       auto reply = [&](int i) -> std::optional<long> {
-        const auto a = answer[static_cast<std::size_t>(i)];
-        if (a == 0) return std::nullopt;
-        return a == 1 ? keys[static_cast<std::size_t>(i)] : 1000 * (pass + 1) + i;
+        if (answer[i] == 0) return std::nullopt;
+        return answer[i] == 1 ? keys[i] : 1000 * (pass + 1) + i;
       };
 
-      Calls expected;
-      std::vector<char> changed(static_cast<std::size_t>(n), 0);
+      std::vector<std::pair<int, bool>> expected, calls;
+      std::vector<std::uint8_t> changed(n, 0);
+      std::vector<std::int32_t> changed_list;
       for (int i = 0; i < n; ++i) {
         const bool is_dirty = std::find(dirty.begin(), dirty.end(), i) != dirty.end();
-        bool woken = false;
-        for (int d : ups[static_cast<std::size_t>(i)])
-          woken |= changed[static_cast<std::size_t>(d)] != 0;
-        if (!is_dirty && !woken && !flags[static_cast<std::size_t>(i)] && !all) continue;
+        const bool woken =
+            std::any_of(ups[i].begin(), ups[i].end(), [&](int d) { return changed[d]; });
+        if (!is_dirty && !woken && !flags[i] && !all) continue;
         expected.emplace_back(i, is_dirty || woken);
-        std::optional<long> r = reply(i);
-        if (r && *r != keys[static_cast<std::size_t>(i)]) {
-          keys[static_cast<std::size_t>(i)] = *r;
-          changed[static_cast<std::size_t>(i)] = 1;
+        if (std::optional<long> r = reply(i); r && *r != keys[i]) {
+          keys[i] = *r;
+          changed[i] = 1;
+          changed_list.push_back(i);
         }
       }
 
-      Calls calls;
       const int count = w.walk(dirty, all, [&](int i, bool up) {
         calls.emplace_back(i, up);
+        for (int d : ups[i]) EXPECT_EQ(w.keys[d], keys[d]);
         return reply(i);
       });
       ASSERT_EQ(calls, expected) << "round " << round << " pass " << pass;
       ASSERT_EQ(count, static_cast<int>(expected.size()));
-      ASSERT_EQ(w.keys, keys);
-      ASSERT_EQ(w.marks, std::vector<std::uint8_t>(static_cast<std::size_t>(n), 0));
+      ASSERT_TRUE(std::tie(w.keys, w.changed, w.changed_list) ==
+                  std::tie(keys, changed, changed_list));
+      ASSERT_EQ(w.marks, std::vector<std::uint8_t>(n, 0));
     }
   }
 }

@@ -1,10 +1,7 @@
-// tests/support/cache_frames.h — the result cache's steady-state workload, shared by the
-// allocation test and the cache benchmark.
-//
-// One frame of a host that renders a new result every frame: open a touch phase, look up what
-// the request needs (two hits pinned, one absent key), store the new result with two resources
-// (one shared with the previous frame), close the phase keeping this frame's and the previous
-// frame's results, and evict down to the limits, which removes one old entry per frame.
+// tests/support/cache_frames.h — the result cache's steady-state workload (test and benchmark).
+// One frame: a touch phase with two pinned hits and one miss, a put of the new result with two
+// resources (one shared with the previous frame), end_touch keeping this frame's and the last
+// frame's results, and an evict down to the limits, which removes one old entry.
 #pragma once
 
 #include <utility>
@@ -23,22 +20,16 @@ struct CacheFrames {
   std::vector<qn::graph::CachePopped> popped;
   std::pair<long, long> refs[2];
   long frame = 0;
-  long evicted = 0;
-  long hits = 0;
 
   void step() {
     cache.touching = true;
-    hits += cache.get(frame - 1, true) >= 0;
-    hits += cache.get(frame - 2, true) >= 0;
-    hits += cache.get(-1, true) >= 0;
+    for (long key : {frame - 1, frame - 2, -1L}) cache.get(key, true);
     refs[0] = {frame, kEntryBytes};
     refs[1] = {1'000'000'000 + frame / 2, 64};
     cache.put(frame, frame, refs, 2, false, 0.5, true);
-    keep[0] = frame;
-    keep[1] = frame - 1;
+    keep = {frame, frame - 1};
     cache.end_touch(keep);
     cache.evict(kLimit, kLimit, popped);
-    evicted += static_cast<long>(popped.size());
     ++frame;
   }
 };

@@ -1,8 +1,5 @@
-// tests/support/counting_new.h — replaces the global operator new of a program to count
-// allocations, for tests and benchmarks that prove a steady state never touches the heap.
-//
-// Include it in exactly ONE source file of the program (it defines the replacement functions),
-// and never in tests/support/*.cpp, which every suite links. Thread-safe counter.
+// tests/support/counting_new.h — replaces a program's global operator new to count allocations.
+// Include it in exactly ONE source file of a program, never in tests/support/*.cpp.
 #pragma once
 
 #include <atomic>
@@ -11,8 +8,6 @@
 
 namespace qn_test {
 inline std::atomic<long> g_allocations{0};
-
-/// Allocations made through operator new since the program started.
 inline long allocations() { return g_allocations.load(std::memory_order_relaxed); }
 }  // namespace qn_test
 
