@@ -73,4 +73,20 @@ TEST(FlatMapModel, MatchesUnorderedMapWithWrappingRuns) {
   }
 }
 
+// Growing past the huge-page threshold moves every key from the ordinary heap into the
+// 2 MiB-aligned array, and erase and clear work there as anywhere.
+TEST(FlatMap, KeysSurviveTheMoveIntoAHugePageTable) {
+  FlatMap<int> m;
+  const long n = 200000;  // 262144 slots of 16 bytes: past the 4 MiB threshold
+  for (long k = 0; k < n; ++k) *m.insert(k * 7919 - n).first = static_cast<int>(k);
+  ASSERT_GE(m.capacity() * sizeof(FlatMap<int>::Slot), qn::graph::internal::kHugeTableBytes);
+  for (long k = 0; k < n; k += 2) ASSERT_TRUE(m.erase(k * 7919 - n));
+  for (long k = 0; k < n; ++k) {
+    const int* v = m.find(k * 7919 - n);
+    ASSERT_EQ(v ? *v : -1, k % 2 ? static_cast<int>(k) : -1) << k;
+  }
+  m.clear();
+  EXPECT_EQ(m.find(7919 - n), nullptr);
+}
+
 }  // namespace

@@ -1,12 +1,11 @@
 #include "quarn/graph/record.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <cstdint>
 #include <stdexcept>
 #include <vector>
-
-#include "support/messages.h"
 
 namespace {
 
@@ -42,8 +41,9 @@ TEST(RecordTypedHash, MatchesHandComputedFnvOrRefusesFieldsOutsideTheRecord) {
   for (const Case& c : cases) {
     const Record r{c.layout, c.words, c.kinds};
     if (c.expected == kOutside)
-      qn_test::expect_message<std::invalid_argument>(
-          [&] { r.typed_hash(); }, "graph.Record.typed_hash: field outside the record");
+      EXPECT_THAT([&] { r.typed_hash(); },
+                  testing::ThrowsMessage<std::invalid_argument>(
+                      testing::StrEq("graph.Record.typed_hash: field outside the record")));
     else
       EXPECT_EQ(r.typed_hash(), c.expected);  // a failure prints the value, naming the case
   }

@@ -1,5 +1,6 @@
 #include "quarn/graph/walk.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -11,12 +12,9 @@
 #include <utility>
 #include <vector>
 
-#include "support/messages.h"
-
 namespace {
 
 using qn::graph::Walk;
-using qn_test::expect_message;
 using Fn = std::function<std::optional<long>(int, bool)>;
 
 TEST(Walk, FailuresLeaveEarlierUpdatesAndNoMarks) {
@@ -34,8 +32,9 @@ TEST(Walk, FailuresLeaveEarlierUpdatesAndNoMarks) {
   EXPECT_EQ(w.keys, (std::vector<long>{50, 51, 102}));
   EXPECT_EQ(w.walk({}, false, none), 0);  // the failed walks' dirty marks are gone
   w.keys.push_back(9);
-  expect_message<std::invalid_argument>([&] { w.walk({}, true, none); },
-                                        "graph.Walk.walk: keys resized since build");
+  EXPECT_THAT([&] { w.walk({}, true, none); },
+              testing::ThrowsMessage<std::invalid_argument>(
+                  testing::StrEq("graph.Walk.walk: keys resized since build")));
 }
 
 // Random sparse graphs (the first one empty) against the plain rule: a node is asked when dirty
@@ -75,7 +74,8 @@ TEST(WalkModel, RandomGraphsFollowThePlainRule) {
       bad_ups[i].push_back(how == 2 ? -1 : i + below(3));
     }
     const Walk before = w;
-    expect_message<std::invalid_argument>([&] { w.build(bad_ups, bad_flags, keys); }, message);
+    EXPECT_THAT([&] { w.build(bad_ups, bad_flags, keys); },
+                testing::ThrowsMessage<std::invalid_argument>(testing::StrEq(message)));
     ASSERT_TRUE(state(w) == state(before));
     w.build(ups, flags, keys);
 
