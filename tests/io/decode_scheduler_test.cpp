@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cmath>
 #include <functional>
+#include <future>
 #include <limits>
 #include <memory>
 #include <mutex>
@@ -58,30 +59,16 @@ class Gate {
 };
 
 // A take on a thread of its own, to see whether it has returned and what it gave.
-class BackgroundTake {
- public:
-  BackgroundTake(DecodeScheduler& s, long id, double seconds)
-      : thread_([this, &s, id, seconds] {
-          result_ = s.take(id, seconds);
-          returned_ = true;
-        }) {}
-  ~BackgroundTake() { (void)result(); }
-  bool returned() const { return returned_; }
-  std::shared_ptr<qn::io::DecodeResult> result() {
-    if (thread_.joinable()) thread_.join();
-    return result_;
-  }
-
- private:
-  std::atomic<bool> returned_{false};
-  std::shared_ptr<qn::io::DecodeResult> result_;
-  std::thread thread_;
-};
+std::future<std::shared_ptr<qn::io::DecodeResult>> take_async(DecodeScheduler& s, long id,
+                                                              double seconds) {
+  return std::async(std::launch::async, [&s, id, seconds] { return s.take(id, seconds); });
+}
 
 class Scheduler : public ::testing::Test {
  protected:
   qn_test::TempDir dir;
-  std::string good = qn_test::write_rgba(dir.file("good.exr"), 16, 8);
+  std::string good = qn_test::write_pattern(dir.file("good.exr"),
+                                            qn_test::named_spec(16, 8, OIIO::TypeDesc::HALF));
   std::vector<std::unique_ptr<Gate>> gates;
 
   Gate& gate() {
@@ -183,11 +170,10 @@ TEST_F(Scheduler, TakeWithHugeInfiniteOrNanLimitWaitsForTheResult) {
   for (double limit : {std::numeric_limits<double>::infinity(), std::nan(""), 1e300, 9.3e9,
                        std::numeric_limits<double>::max(), -1.0}) {
     Gate& g = gate();
-    BackgroundTake taker(s, s.submit(g.path(), 1), limit);
-    std::this_thread::sleep_for(50ms);
-    EXPECT_FALSE(taker.returned()) << limit;
+    auto taker = take_async(s, s.submit(g.path(), 1), limit);
+    EXPECT_EQ(taker.wait_for(50ms), std::future_status::timeout) << limit;
     g.release();
-    auto r = taker.result();
+    auto r = taker.get();
     ASSERT_TRUE(r) << limit;
     EXPECT_EQ(r->state, 4);
   }
@@ -203,18 +189,19 @@ TEST_F(Scheduler, CancelAndClearForgetJobsAndWakeTakers) {
   const long b = submit_held(s, busy, 0);
   for (bool use_clear : {false, true}) {
     const long queued = s.submit(good, 5);
-    BackgroundTake taker(s, queued, -1);
-    std::this_thread::sleep_for(30ms);
-    EXPECT_FALSE(taker.returned());
+    auto taker = take_async(s, queued, -1);
+    EXPECT_EQ(taker.wait_for(30ms), std::future_status::timeout);
     if (use_clear)
       s.clear();
     else
       EXPECT_TRUE(s.cancel(queued));
     EXPECT_FALSE(s.cancel(queued));
     // Without a signal the taker would sleep until the busy job ends.
-    EXPECT_TRUE(eventually([&] { return taker.returned(); })) << "clear " << use_clear;
-    if (!taker.returned()) busy.release();
-    EXPECT_FALSE(taker.result());
+    if (taker.wait_for(20s) != std::future_status::ready) {
+      ADD_FAILURE() << "a waiting take was not woken; clear " << use_clear;
+      busy.release();
+    }
+    EXPECT_FALSE(taker.get());
   }
   for (long id : {done, b}) EXPECT_EQ(s.state(id), -1);
   EXPECT_EQ(s.queued(), 0);
@@ -278,7 +265,8 @@ TEST_F(Scheduler, DestructorWaitsForRunningDecodesAndThreadsInsideTake) {
 // left queued or running.
 TEST_F(Scheduler, StressManyHostThreads) {
   std::vector<std::string> files = {
-      good, qn_test::write_rgba(dir.file("f.exr"), 9, 7, OIIO::TypeDesc::FLOAT),
+      good,
+      qn_test::write_pattern(dir.file("f.exr"), qn_test::named_spec(9, 7, OIIO::TypeDesc::FLOAT)),
       dir.file("absent.exr")};
   const auto root = qn_test::openexr_images();
   if (!root.empty())

@@ -115,16 +115,16 @@ TEST(RealFiles, AllHalfValuesComeBackBitExact) {
 
   std::vector<float> frame(std::size_t(w) * h * 4);
   std::string err;
-  ASSERT_TRUE(qn::io::load_layers(path, {Read{0, 0, 3, 0, 0, w, h}}, {first_channels(3, 1.f)}, w,
-                                  h, 0, {frame.data()}, err))
+  ASSERT_TRUE(qn::io::load_layers(path, {Read{0, 0, 3, 0, 0, w, h}}, {first_channels(3, 1.f)}, w, h,
+                                  0, {frame.data()}, err))
       << err;
   EXPECT_TRUE(same_bits(frame, want, 3, 1.f));
 
   // decode_plain needs RGBA: the same halves, with an alpha of every pattern as well.
   std::vector<unsigned short> rgba;
   for (std::size_t p = 0; p < rgb.size() / 3; ++p)
-    rgba.insert(rgba.end(), {rgb[3 * p], rgb[3 * p + 1], rgb[3 * p + 2],
-                             static_cast<unsigned short>(p * 7)});
+    rgba.insert(rgba.end(),
+                {rgb[3 * p], rgb[3 * p + 1], rgb[3 * p + 2], static_cast<unsigned short>(p * 7)});
   qn_test::TempDir dir;
   const std::string copy = dir.file("all_rgba.exr");
   auto out = OIIO::ImageOutput::create(copy);

@@ -20,9 +20,9 @@ OIIO::ImageSpec named_spec(int w, int h, OIIO::TypeDesc format,
   return spec;
 }
 
-std::string write_rgba(const std::string& path, int w, int h, OIIO::TypeDesc format) {
+std::string write_pattern(const std::string& path, const OIIO::ImageSpec& spec, float seed) {
   std::string err;
-  if (!write_image(path, named_spec(w, h, format), pattern(w, h, 4), &err))
+  if (!write_image(path, spec, pattern(spec.width, spec.height, spec.nchannels, seed), &err))
     ADD_FAILURE() << "cannot write " << path << ": " << err;
   return path;
 }

@@ -13,9 +13,8 @@ namespace qn_test {
 OIIO::ImageSpec named_spec(int w, int h, OIIO::TypeDesc format,
                            const std::vector<std::string>& names = {"R", "G", "B", "A"});
 
-/// Writes a w × h RGBA file of `format` with `pattern` pixels (ADD_FAILURE when it cannot).
-std::string write_rgba(const std::string& path, int w, int h,
-                       OIIO::TypeDesc format = OIIO::TypeDesc::HALF);
+/// Writes a file of `spec` with `pattern` pixels (ADD_FAILURE when it cannot); returns `path`.
+std::string write_pattern(const std::string& path, const OIIO::ImageSpec& spec, float seed = 0.f);
 
 /// A deep scanline EXR with channels R, G, B, A, Z; pixel (x, y) holds (x + y) % 3 samples.
 std::string write_deep_exr(const std::string& path, int w, int h);
