@@ -240,7 +240,7 @@ TEST_F(Scheduler, DecodeThatThrowsFinishesAsStateThreeAndTheWorkerSurvives) {
 TEST_F(Scheduler, DestructorWaitsForRunningDecodesAndThreadsInsideTake) {
   Gate& g = gate();
   auto s = std::make_unique<DecodeScheduler>(1, 1, 1);
-  submit_held(*s, g, 0);
+  submit_held(*s, g, 1);                   // priority 1: only the general worker takes it
   const long queued = s->submit(good, 1);  // never starts: the general worker is held
   for (int i = 0; i < 4; ++i) s->submit(good, 3);
   std::atomic<int> empty{0};
