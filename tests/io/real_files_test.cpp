@@ -27,12 +27,13 @@ std::array<Slot, 4> first_channels(int nch, float fill = 0.f) {
   return row;
 }
 
-// Whether RGBA frame `frame` holds channels 0..nch-1 of `want` bit for bit (and `fill` beyond).
-bool same_bits(const std::vector<float>& frame, const std::vector<float>& want, int nch,
-               float fill = 0.f) {
+// Whether RGBA frame `frame` holds channels 0..nch-1 of `want` (`stride` channels a pixel) bit
+// for bit, and `fill` beyond.
+bool same_bits(const std::vector<float>& frame, const std::vector<float>& want, int nch, int stride,
+               float fill) {
   for (std::size_t p = 0; p < frame.size() / 4; ++p)
     for (int c = 0; c < 4; ++c) {
-      const float expected = c < nch ? want[p * nch + c] : fill;
+      const float expected = c < nch ? want[p * stride + c] : fill;
       if (std::memcmp(&frame[p * 4 + c], &expected, 4) != 0) return false;
     }
   return true;
@@ -79,9 +80,7 @@ TEST(RealFiles, EverySampleFileReadsAsTheLibraryReadsIt) {
           EXPECT_EQ(std::memcmp(r.pixels.get(), want.data(), want.size() * 4), 0);
         }
       }
-      std::vector<float> first(std::size_t(w) * h * nch);
-      ASSERT_TRUE(in->read_image(s, 0, 0, nch, OIIO::TypeDesc::FLOAT, first.data()));
-      EXPECT_TRUE(same_bits(frame, first, nch)) << "subimage " << s;
+      EXPECT_TRUE(same_bits(frame, want, nch, spec.nchannels, 0.f)) << "subimage " << s;
       ++frames;
     }
   }
@@ -118,7 +117,7 @@ TEST(RealFiles, AllHalfValuesComeBackBitExact) {
   ASSERT_TRUE(qn::io::load_layers(path, {Read{0, 0, 3, 0, 0, w, h}}, {first_channels(3, 1.f)}, w, h,
                                   0, {frame.data()}, err))
       << err;
-  EXPECT_TRUE(same_bits(frame, want, 3, 1.f));
+  EXPECT_TRUE(same_bits(frame, want, 3, 3, 1.f));
 
   // decode_plain needs RGBA: the same halves, with an alpha of every pattern as well.
   std::vector<unsigned short> rgba;
