@@ -4,22 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <climits>
-#include <cstring>
 
-TEST(CoreVersion, IsStaticTextThatNeverChanges) {
-  const char* first = qn::core_version();
-  EXPECT_STREQ(first, "0.1.0");
-  EXPECT_EQ(first, qn::core_version());
-}
-
-TEST(CoreVersion, HeaderVersionIsTheBuildTimeString) {
+TEST(CoreVersion, CoreAndOpenImageIOVersions) {
+  EXPECT_STREQ(qn::core_version(), "0.1.0");
   EXPECT_EQ(qn::oiio_header_version(), OIIO_VERSION_STRING);
-  int dots = 0;
-  for (char c : qn::oiio_header_version()) dots += c == '.';
-  EXPECT_EQ(dots, 3);  // four components
-}
-
-TEST(CoreVersion, RuntimeVersionIsTheLoadedLibrarys) {
   const int v = OIIO::openimageio_version();
   EXPECT_EQ(qn::oiio_runtime_version(), std::to_string(v / 10000) + "." +
                                             std::to_string(v / 100 % 100) + "." +

@@ -1,12 +1,9 @@
-// tests/support/decode_files.h — image files for the whole-file readers' suites.
-//
-// Builds on image_files.h: ready specs for RGBA files and a few files OpenImageIO's writers will
-// not make (a header that declares an absurd size).
+// tests/support/decode_files.h — image files for the io suites beyond image_files.h: RGBA specs,
+// a deep file, and a header declaring a size no buffer need hold (no library writes one).
 #pragma once
 
 #include <OpenImageIO/imageio.h>
 
-#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -16,44 +13,18 @@ namespace qn_test {
 OIIO::ImageSpec named_spec(int w, int h, OIIO::TypeDesc format,
                            const std::vector<std::string>& names = {"R", "G", "B", "A"});
 
-/// Writes a w × h RGBA file of `format` at `path` with `pattern` pixels; fails the calling test
-/// (ADD_FAILURE) when it cannot. Returns `path`.
-std::string write_rgba(const std::string& path, int w, int h,
-                       OIIO::TypeDesc format = OIIO::TypeDesc::HALF);
+/// Writes a file of `spec` with `pattern` pixels (ADD_FAILURE when it cannot); returns `path`.
+std::string write_pattern(const std::string& path, const OIIO::ImageSpec& spec, float seed = 0.f);
 
-/// A scanline RGBA half EXR whose header declares a `side` × `side` data window but holds no
-/// readable pixels (every chunk offset points at one empty chunk). Returns `path`.
-std::string write_exr_header_only(const std::string& path, int side);
+/// A deep scanline EXR with channels R, G, B, A, Z; pixel (x, y) holds (x + y) % 3 samples.
+std::string write_deep_exr(const std::string& path, int w, int h);
 
-/// Every file under `dir` (recursive), sorted by path.
-std::vector<std::filesystem::path> files_under(const std::filesystem::path& dir);
+/// An uncompressed scanline RGBA half EXR whose header declares w × h pixels (data and display
+/// window alike) and whose offsets point past the end: it opens, every pixel read fails.
+std::string write_exr_header_only(const std::string& path, int w, int h);
 
-/// True in builds whose sanitizer runtime aborts on an allocation it cannot satisfy instead of
-/// throwing std::bad_alloc (AddressSanitizer, ThreadSanitizer): tests of allocation failures
-/// skip there.
+/// True where the sanitizer's allocator aborts on an allocation it cannot satisfy instead of
+/// throwing std::bad_alloc: tests of allocation failures skip there.
 bool allocation_failure_aborts();
-
-/// The sanitizer's report of such an aborted allocation, when `text` (a child's stderr) holds one.
-bool is_sanitizer_allocation_abort(const std::string& text);
-
-/// Writes `halves` (w × h × c half patterns, channels named `names`) verbatim as a half EXR.
-bool write_half_exr(const std::string& path, int w, int h, const std::vector<std::string>& names,
-                    const std::vector<unsigned short>& halves);
-
-/// A named pipe at `path` that holds back every reader: a decode of it blocks inside the open
-/// until `release`, then fails as an unopenable file. Released on destruction at the latest.
-class Gate {
- public:
-  explicit Gate(std::string path);
-  ~Gate();
-  Gate(const Gate&) = delete;
-  Gate& operator=(const Gate&) = delete;
-  const std::string& path() const { return path_; }
-  void release();
-
- private:
-  std::string path_;
-  int fd_ = -1;
-};
 
 }  // namespace qn_test
