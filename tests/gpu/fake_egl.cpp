@@ -21,8 +21,13 @@ F real(const char* name) {
 
 bool hidden(const char* name) {
   const char* list = std::getenv("QUARN_FAKE_EGL_HIDE");
-  return list &&
-         ("," + std::string(list) + ",").find("," + std::string(name) + ",") != std::string::npos;
+  if (!list) return false;
+  // A comma-separated list of names; compare whole entries only.
+  std::string padded(",");
+  padded.append(list).append(",");
+  std::string entry(",");
+  entry.append(name).append(",");
+  return padded.find(entry) != std::string::npos;
 }
 
 Proc forward_get_proc_address(const char* name) {
