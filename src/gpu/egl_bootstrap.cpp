@@ -23,11 +23,6 @@ void* egl_library(bool may_load) {
   return handle;
 }
 
-void* egl_symbol(const char* name, bool may_load) {
-  void* handle = egl_library(may_load);
-  return handle ? dlsym(handle, name) : nullptr;
-}
-
 const EglBootstrap* egl_bootstrap() {
   if (const EglBootstrap* ready = g_ready.load(std::memory_order_acquire)) return ready;
   std::lock_guard lock(g_bootstrap_mutex);
@@ -41,11 +36,6 @@ const EglBootstrap* egl_bootstrap() {
   g_bootstrap.get_current_context = reinterpret_cast<void* (*)()>(get_current_context);
   g_ready.store(&g_bootstrap, std::memory_order_release);
   return &g_bootstrap;
-}
-
-EglProc egl_proc(const char* name) {
-  const EglBootstrap* egl = egl_bootstrap();
-  return egl ? egl->get_proc_address(name) : nullptr;
 }
 
 }  // namespace qn::gpu::detail

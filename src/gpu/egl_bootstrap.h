@@ -10,8 +10,8 @@
 // A bootstrap that fails (no library, or either function missing) is tried again by the next
 // call; once both functions are found they stay in use for the life of the process. Handles
 // are never closed. GL entry points are then resolved with `eglGetProcAddress` by whoever owns
-// them: the exported table of quarn/gpu/gl.h, and the private tables of other GPU code, which
-// may also look up further EGL functions with `egl_symbol`.
+// them: the exported table of quarn/gpu/gl.h now, and the private tables of other GPU code
+// later, which look up further EGL functions with `dlsym` on `egl_library()`.
 //
 // Threads: safe from any thread. The first lookup is serialised by a mutex; afterwards
 // `egl_bootstrap` is one acquire load.
@@ -33,11 +33,5 @@ const EglBootstrap* egl_bootstrap();
 /// The EGL library: the instance already mapped into the process, else (if `may_load`) a
 /// freshly opened one; null if neither. Never closed.
 void* egl_library(bool may_load);
-
-/// `dlsym` on `egl_library(may_load)`; null when the library or the symbol is missing.
-void* egl_symbol(const char* name, bool may_load);
-
-/// `eglGetProcAddress(name)` after a bootstrap; null when either fails or `name` is unknown.
-EglProc egl_proc(const char* name);
 
 }  // namespace qn::gpu::detail
