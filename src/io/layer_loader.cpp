@@ -21,6 +21,7 @@
 #include <new>
 
 #include "io/layer_bands.h"
+#include "io/oiio_guard.h"
 
 namespace qn::io {
 
@@ -57,57 +58,17 @@ double ms_since(Clock::time_point start) {
 
 std::int64_t channel_count(const Read& r) { return std::int64_t{r.chend} - r.chbegin; }
 
-// Call from a catch block: the text of the exception that escaped OpenImageIO's `call`.
-std::string escaped(const char* call) {
-  try {
-    throw;
-  } catch (const std::exception& e) {
-    return std::string("OpenImageIO ") + call + " threw " + e.what();
-  } catch (...) {
-    return std::string("OpenImageIO ") + call + " threw an unknown exception";
-  }
-}
-
 // OpenImageIO may fail without a text; every failure still needs one.
 void set_error(std::string& err, std::string text, const char* fallback) {
   err = text.empty() ? std::string(fallback) : std::move(text);
 }
 
-// An open input, closed and destroyed when it goes out of scope.
-class Input {
- public:
-  // Opens `path` with "oiio:threads" = `threads`; on failure `ok()` is false and `err` holds the
-  // global error text.
-  Input(const std::string& path, int threads, std::string& err) {
-    try {
-      OIIO::ImageSpec config;
-      config.attribute("oiio:threads", threads);
-      in_ = OIIO::ImageInput::open(path, &config);
-      if (!in_) set_error(err, OIIO::geterror(true), "cannot open the file");
-    } catch (...) {
-      err = escaped("open");
-    }
-  }
-  ~Input() { close(); }
-  Input(const Input&) = delete;
-  Input& operator=(const Input&) = delete;
-
-  bool ok() const { return in_ != nullptr; }
-  OIIO::ImageInput& operator*() const { return *in_; }
-  OIIO::ImageInput* operator->() const { return in_.get(); }
-
-  void close() noexcept {
-    if (!in_) return;
-    try {
-      in_->close();
-    } catch (...) {
-    }
-    in_.reset();
-  }
-
- private:
-  std::unique_ptr<OIIO::ImageInput> in_;
-};
+// Opens `path` with "oiio:threads" = `threads`; on failure `err` says why.
+bool open_file(detail::GuardedInput& in, const std::string& path, int threads, std::string& err) {
+  if (detail::open_input(in, path, threads, err)) return true;
+  if (err.empty()) err = "cannot open the file";
+  return false;
+}
 
 // ---------------------------------------------------------------------------------------------
 // Validation
@@ -180,13 +141,13 @@ detail::Bands choose_bands(const OIIO::ImageSpec& spec, int threads) {
 }
 
 bool read_whole(OIIO::ImageInput& in, const Read& r, float* out, std::string& err) {
-  try {
-    if (in.read_image(r.subimage, 0, r.chbegin, r.chend, OIIO::TypeDesc::FLOAT, out)) return true;
-    set_error(err, in.geterror(true), "read_image failed");
-  } catch (...) {
-    err = escaped("read_image");
-  }
-  return false;
+  bool read = false;
+  if (!detail::guard_oiio(err, [&] {
+        read = in.read_image(r.subimage, 0, r.chbegin, r.chend, OIIO::TypeDesc::FLOAT, out);
+      }))
+    return false;
+  if (!read) set_error(err, in.geterror(true), "read_image failed");
+  return read;
 }
 
 // A band input sees the file anew; it may have been replaced since the main input opened it.
@@ -199,23 +160,24 @@ bool same_layout(const OIIO::ImageSpec& band, const OIIO::ImageSpec& main) {
 // Reads rows [begin, end) of read `r` into `out` through an input of its own.
 bool read_band(const std::string& path, const OIIO::ImageSpec& main, const Read& r,
                std::int64_t begin, std::int64_t end, float* out, std::string& err) {
-  Input in(path, 1, err);
-  if (!in.ok()) return false;
-  try {
-    OIIO::ImageSpec spec = in->spec(r.subimage, 0);
-    if (!same_layout(spec, main)) {
-      err = kMismatch;
-      return false;
-    }
-    int ybegin = static_cast<int>(spec.y + begin), yend = static_cast<int>(spec.y + end);
-    if (in->read_scanlines(r.subimage, 0, ybegin, yend, 0, r.chbegin, r.chend,
-                           OIIO::TypeDesc::FLOAT, out))
-      return true;
-    set_error(err, in->geterror(true), "read_scanlines failed");
-  } catch (...) {
-    err = escaped("read_scanlines");
+  detail::GuardedInput in;
+  if (!open_file(in, path, 1, err)) return false;
+  bool same = false, read = false;
+  if (!detail::guard_oiio(err, [&] {
+        OIIO::ImageSpec spec = in->spec(r.subimage, 0);
+        same = same_layout(spec, main);
+        if (!same) return;
+        int ybegin = static_cast<int>(spec.y + begin), yend = static_cast<int>(spec.y + end);
+        read = in->read_scanlines(r.subimage, 0, ybegin, yend, 0, r.chbegin, r.chend,
+                                  OIIO::TypeDesc::FLOAT, out);
+      }))
+    return false;
+  if (!same) {
+    err = kMismatch;
+    return false;
   }
-  return false;
+  if (!read) set_error(err, in->geterror(true), "read_scanlines failed");
+  return read;
 }
 
 bool read_banded(const std::string& path, const OIIO::ImageSpec& main, const Read& r,
@@ -247,12 +209,7 @@ bool read_one(OIIO::ImageInput& in, const std::string& path, const Read& r, int 
               Staging& staging, std::string& err) {
   OIIO::ImageSpec spec;
   if (r.subimage >= 0) {
-    try {
-      spec = in.spec(r.subimage, 0);
-    } catch (...) {
-      err = escaped("spec");
-      return false;
-    }
+    if (!detail::guard_oiio(err, [&] { spec = in.spec(r.subimage, 0); })) return false;
   }
   if (r.subimage < 0 || !fits(spec, r)) {
     err = kMismatch;
@@ -357,8 +314,8 @@ bool load_layers(const std::string& path, const std::vector<Read>& reads,
   if (!plan_is_valid(reads, slots, width, height, dst, err)) return false;
 
   const auto open_start = Clock::now();
-  Input main(path, threads, err);
-  if (!main.ok()) return false;
+  detail::GuardedInput main;
+  if (!open_file(main, path, threads, err)) return false;
   if (stats) stats->open_ms = ms_since(open_start);
 
   const auto read_start = Clock::now();
@@ -366,7 +323,7 @@ bool load_layers(const std::string& path, const std::vector<Read>& reads,
   bool ok = true;
   for (std::size_t i = 0; ok && i < reads.size(); ++i)
     ok = read_one(*main, path, reads[i], threads, staging[i], err);
-  main.close();
+  main.reset();
   if (stats) stats->read_ms = ms_since(read_start);
   if (!ok) return false;
 

@@ -39,6 +39,7 @@ class GuardedInput {
 
   std::unique_ptr<OIIO::ImageInput>& ptr() { return in_; }
   OIIO::ImageInput* operator->() const { return in_.get(); }
+  OIIO::ImageInput& operator*() const { return *in_; }
   explicit operator bool() const { return in_ != nullptr; }
 
   void reset() {
@@ -51,5 +52,20 @@ class GuardedInput {
  private:
   std::unique_ptr<OIIO::ImageInput> in_;
 };
+
+/// Opens `path` into `in` with the open-time attribute "oiio:threads" = `threads`. False when
+/// the open threw (`error` names the exception) or failed (`error` = OpenImageIO's global error
+/// text, cleared; it may be empty).
+inline bool open_input(GuardedInput& in, const std::string& path, int threads, std::string& error) {
+  if (!guard_oiio(error, [&] {
+        OIIO::ImageSpec config;
+        config.attribute("oiio:threads", threads);
+        in.ptr() = OIIO::ImageInput::open(path, &config);
+      }))
+    return false;
+  if (in) return true;
+  error = OIIO::geterror(true);
+  return false;
+}
 
 }  // namespace qn::io::detail

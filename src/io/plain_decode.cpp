@@ -88,17 +88,8 @@ void decode_plain(const std::string& path, int threads, DecodeResult& result) {
   bool plain = false;
   // An exception out of OpenImageIO while opening counts as a failed open, later ones as a
   // failed read.
-  if (!detail::guard_oiio(result.error, [&] {
-        OIIO::ImageSpec config;
-        config.attribute("oiio:threads", threads);
-        in.ptr() = OIIO::ImageInput::open(path, &config);
-      })) {
+  if (!detail::open_input(in, path, threads, result.error)) {
     result.state = 4;
-    return;
-  }
-  if (!in) {
-    result.state = 4;
-    result.error = OIIO::geterror(true);
     return;
   }
   if (!detail::guard_oiio(result.error,
