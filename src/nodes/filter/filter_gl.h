@@ -16,17 +16,17 @@ namespace qn::nodes::filter::detail {
 namespace gl = qn::gpu::gl;
 using gl::GLenum, gl::GLint, gl::GLsizei, gl::GLuint;
 
-#define QN_FILTER_GL_ENTRY_POINTS(X)                                                            \
-  X(GenTextures, void, (GLsizei n, GLuint * textures))                                          \
-  X(DeleteTextures, void, (GLsizei n, const GLuint* textures))                                  \
-  X(TexImage2D, void,                                                                           \
-    (GLenum target, GLint level, GLint internalformat, GLsizei width, GLsizei height,           \
-     GLint border, GLenum format, GLenum type, const void* pixels))                             \
-  X(TexParameteri, void, (GLenum target, GLenum pname, GLint param))                            \
-  X(GenFramebuffers, void, (GLsizei n, GLuint * framebuffers))                                  \
-  X(DeleteFramebuffers, void, (GLsizei n, const GLuint* framebuffers))                          \
-  X(FramebufferTexture2D, void,                                                                 \
-    (GLenum target, GLenum attachment, GLenum textarget, GLuint texture, GLint level))          \
+#define QN_FILTER_GL_ENTRY_POINTS(X)                                                   \
+  X(GenTextures, void, (GLsizei n, GLuint * textures))                                 \
+  X(DeleteTextures, void, (GLsizei n, const GLuint* textures))                         \
+  X(TexImage2D, void,                                                                  \
+    (GLenum target, GLint level, GLint internalformat, GLsizei width, GLsizei height,  \
+     GLint border, GLenum format, GLenum type, const void* pixels))                    \
+  X(TexParameteri, void, (GLenum target, GLenum pname, GLint param))                   \
+  X(GenFramebuffers, void, (GLsizei n, GLuint * framebuffers))                         \
+  X(DeleteFramebuffers, void, (GLsizei n, const GLuint* framebuffers))                 \
+  X(FramebufferTexture2D, void,                                                        \
+    (GLenum target, GLenum attachment, GLenum textarget, GLuint texture, GLint level)) \
   X(DrawBuffers, void, (GLsizei n, const GLenum* bufs))
 
 #define QN_FILTER_GL_DECLARE_(name, ret, params) \

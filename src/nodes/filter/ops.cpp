@@ -57,8 +57,8 @@ int separable_blur(Plan& plan, int src, int filter, double sx, double sy) {
   for (auto [frag, size] : steps) {
     int r = radius(size, filter);
     if (r == 0) continue;
-    src = plan.pass(frag, src, {U("u_size", size), U("u_radius", r), U("u_filter", filter)}, {},
-                    0, 0);
+    src = plan.pass(frag, src, {U("u_size", size), U("u_radius", r), U("u_filter", filter)}, {}, 0,
+                    0);
   }
   return src;
 }
@@ -68,12 +68,12 @@ int blur_chain(Plan& plan, int src, int filter, int limit, Box box, double sx, d
   if (fx == 1 && fy == 1) return separable_blur(plan, src, filter, sx, sy);
   const std::int64_t cx0 = floor_div(box.x0, fx), cx1 = ceil_div(box.x1, fx);
   const std::int64_t cy0 = floor_div(box.y0, fy), cy1 = ceil_div(box.y1, fy);
-  const std::vector<Uni> k = {
-      U2("u_factor", fx, fy),
-      U4("u_bbox", static_cast<double>(box.x0), static_cast<double>(box.y0),
-         static_cast<double>(box.x1), static_cast<double>(box.y1)),
-      U2("u_cell", static_cast<double>(cx0), static_cast<double>(cy1))};
-  const int d = plan.pass("blur_downrez.frag", src, k, {}, cell_span(cx0, cx1), cell_span(cy0, cy1));
+  const std::vector<Uni> k = {U2("u_factor", fx, fy),
+                              U4("u_bbox", static_cast<double>(box.x0), static_cast<double>(box.y0),
+                                 static_cast<double>(box.x1), static_cast<double>(box.y1)),
+                              U2("u_cell", static_cast<double>(cx0), static_cast<double>(cy1))};
+  const int d =
+      plan.pass("blur_downrez.frag", src, k, {}, cell_span(cx0, cx1), cell_span(cy0, cy1));
   const int b = separable_blur(plan, d, filter, sx / fx, sy / fy);
   const Plan::Image& source = plan.images()[static_cast<size_t>(src)];
   return plan.pass("blur_uprez.frag", b, k, {}, source.width, source.height);
@@ -90,8 +90,8 @@ double flag(double v) { return v != 0 ? 1 : 0; }
 
 }  // namespace
 
-int run_op(const std::string& op, const std::vector<Tex>& inputs,
-           const std::vector<double>& params, const Tex& target, unsigned bound_fbo) {
+int run_op(const std::string& op, const std::vector<Tex>& inputs, const std::vector<double>& params,
+           const Tex& target, unsigned bound_fbo) {
   if (inputs.empty()) return -1;
   Plan plan(inputs);
   const std::vector<double>& p = params;
@@ -105,8 +105,9 @@ int run_op(const std::string& op, const std::vector<Tex>& inputs,
     if (!needs(11)) return -1;
     const int b = blur_from(plan, 0, p);
     if (b == 0) return 0;
-    result = plan.pass("sharpen.frag", 0, {U("u_amount", p[8]), U("u_min", p[9]), U("u_max", p[10])},
-                       {{"u_blur", b}}, 0, 0);
+    result =
+        plan.pass("sharpen.frag", 0, {U("u_amount", p[8]), U("u_min", p[9]), U("u_max", p[10])},
+                  {{"u_blur", b}}, 0, 0);
   } else if (op == "glow") {
     if (!needs(15)) return -1;
     const int prep = plan.pass("glow_prep.frag", 0, {U("u_tolerance", p[8])}, {}, 0, 0);
@@ -154,11 +155,11 @@ int run_op(const std::string& op, const std::vector<Tex>& inputs,
   } else if (op == "edgeblur") {
     if (!needs(14) || inputs.size() < 2) return -1;
     const int b = blur_from(plan, 0, p);
-    result = plan.pass("edgeblur.frag", 0,
-                       {U("u_matte_ch", p[8]), U("u_edge_mult", p[9]),
-                        U3("u_tint", p[10], p[11], p[12]), U("u_brightness", p[13]),
-                        U("u_amount_only", 0)},
-                       {{"u_blur", b}, {"u_matte", 1}}, 0, 0);
+    result =
+        plan.pass("edgeblur.frag", 0,
+                  {U("u_matte_ch", p[8]), U("u_edge_mult", p[9]), U3("u_tint", p[10], p[11], p[12]),
+                   U("u_brightness", p[13]), U("u_amount_only", 0)},
+                  {{"u_blur", b}, {"u_matte", 1}}, 0, 0);
   } else if (op == "disc") {
     if (!needs(3)) return -1;
     const double rx = p[0], ry = p[1], d = p[2];

@@ -39,7 +39,7 @@ FilterStats g_stats;
 bool load_entry_points() {
   const gpu::detail::EglBootstrap* egl = gpu::detail::egl_bootstrap();
   if (!egl) return false;
-#define QN_FILTER_GL_RESOLVE_(name, ret, params)                         \
+#define QN_FILTER_GL_RESOLVE_(name, ret, params)                          \
   name = reinterpret_cast<name##Proc>(egl->get_proc_address("gl" #name)); \
   if (!name) return false;
   QN_FILTER_GL_ENTRY_POINTS(QN_FILTER_GL_RESOLVE_)
