@@ -27,7 +27,7 @@ QN_API int factor(double size, int limit);
 
 /// Scale and bias that re-stretch a matte blurred by a triangle of half-width 2|amount| so that
 /// the band [|amount| - 0.5, |amount| + 0.5] maps to [0, 1]. scale 1, bias -0.0 for |amount| <=
-/// 1/6. NaN stays NaN; an infinite amount gives scale 1e6, bias -1e6 (the narrowest ramp).
+/// 1/6. A NaN or infinite amount gives scale 1e6, bias -1e6 (the narrowest ramp).
 QN_API void erode_ramp(double amount, double* scale, double* bias);
 
 }  // namespace qn::nodes::filter
