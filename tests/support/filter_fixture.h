@@ -1,7 +1,7 @@
-// tests/support/filter_fixture.h — the fixture of the filter suites: the GL fixture plus every
-// reference shader of shaders/ registered through the host helper, float textures to filter,
-// and a log of the passes a run draws (program, size, effective uniforms, bound textures),
-// taken by swapping the exported qn::gpu::gl pointers as a host may.
+// tests/support/filter_fixture.h — the filter suites' fixture: the GL fixture plus every
+// reference shader of shaders/ registered through the host helper, float textures, and a log
+// of the passes a run draws (shader, size, uniform values in effect, bound textures), taken by
+// swapping the exported qn::gpu::gl pointers as a host may.
 #pragma once
 
 #include <map>
@@ -9,7 +9,6 @@
 #include <vector>
 
 #include "host/host.h"
-#include "quarn/gpu/program_registry.h"
 #include "quarn/nodes/filter/ops.h"
 #include "quarn/nodes/filter/params.h"
 #include "quarn/nodes/filter/scratch.h"
@@ -40,20 +39,16 @@ inline std::vector<float> read_tex(const filter::Tex& t) {
   std::vector<float> out(static_cast<size_t>(t.width) * t.height * 4);
   gl().GetTextureImage(t.texture, 0, GL_RGBA, GL_FLOAT,
                        static_cast<GLsizei>(out.size() * sizeof(float)), out.data());
+  gl().DeleteFramebuffers(1, &t.framebuffer);
+  gl().DeleteTextures(1, &t.texture);
   return out;
 }
 
-inline void free_tex(const filter::Tex& t) {
-  gl().DeleteFramebuffers(1, &t.framebuffer);
-  gl().DeleteTextures(1, &t.texture);
-}
-
-/// One recorded draw.
 struct DrawRecord {
   std::string frag;  // "" if the program is none of FILTER_SHADERS
   GLuint program = 0, fbo = 0;
   int width = 0, height = 0;
-  std::map<int, std::vector<float>> uniforms;         // location -> value in effect at the draw
+  std::map<int, std::vector<float>> uniforms;         // location -> value in effect
   std::map<GLuint, std::pair<GLuint, GLuint>> units;  // unit -> texture, sampler
   std::vector<float> uniform(const char* name) const {
     const auto* info = qn::gpu::uniform_info(program, name);
@@ -64,66 +59,55 @@ struct DrawRecord {
 
 namespace pass_log_detail {
 using namespace qn::gpu::gl;
-struct State {
+inline struct State {
   std::vector<DrawRecord>* draws = nullptr;
-  GLuint fbo = 0, program = 0, unit = 0;
-  int w = 0, h = 0;
+  DrawRecord now;                                              // fbo, size, program, units
+  GLuint unit = 0;                                             // the active texture unit
   std::map<GLuint, std::map<int, std::vector<float>>> values;  // program -> location -> value
-  std::map<GLuint, std::pair<GLuint, GLuint>> units;
-};
-inline State g;
-// clang-format off
-#define QN_PASS_LOG_HOOKS(X)                                                                   \
-  X(BindFramebuffer, (GLenum t, GLuint f), (t, f), g.fbo = f)                                   \
-  X(Viewport, (GLint x, GLint y, GLsizei w, GLsizei h), (x, y, w, h), (g.w = w, g.h = h))       \
-  X(UseProgram, (GLuint p), (p), (g.program = p, g.units.clear()))                              \
-  X(ActiveTexture, (GLenum u), (u), g.unit = u - GL_TEXTURE0)                                   \
-  X(BindTexture, (GLenum t, GLuint x), (t, x), g.units[g.unit].first = x)                       \
-  X(BindSampler, (GLuint u, GLuint s), (u, s), g.units[u].second = s)                           \
-  X(ProgramUniform1fv, (GLuint p, GLint l, GLsizei c, const GLfloat* v), (p, l, c, v),         \
-    g.values[p][l].assign(v, v + 1))                                                            \
-  X(ProgramUniform2fv, (GLuint p, GLint l, GLsizei c, const GLfloat* v), (p, l, c, v),         \
-    g.values[p][l].assign(v, v + 2))                                                            \
-  X(ProgramUniform3fv, (GLuint p, GLint l, GLsizei c, const GLfloat* v), (p, l, c, v),         \
-    g.values[p][l].assign(v, v + 3))                                                            \
-  X(ProgramUniform4fv, (GLuint p, GLint l, GLsizei c, const GLfloat* v), (p, l, c, v),         \
-    g.values[p][l].assign(v, v + 4))                                                            \
-  X(DrawElementsInstancedBaseInstance,                                                          \
-    (GLenum m, GLsizei c, GLenum t, const void* i, GLsizei n, GLuint b), (m, c, t, i, n, b),    \
-    record())
-// clang-format on
-void record();
-#define QN_PASS_LOG_WRAP_(name, params, args, effect) \
-  inline name##Proc saved_##name = nullptr;           \
-  inline void hook_##name params {                    \
-    effect;                                           \
-    saved_##name args;                                \
-  }
-QN_PASS_LOG_HOOKS(QN_PASS_LOG_WRAP_)
-#undef QN_PASS_LOG_WRAP_
+} g;
 inline void record() {
-  DrawRecord d;
-  d.program = g.program;
-  d.fbo = g.fbo;
-  d.width = g.w;
-  d.height = g.h;
-  d.uniforms = g.values[g.program];
-  d.units = g.units;
+  DrawRecord d = g.now;
+  d.uniforms = g.values[d.program];
   for (const auto& f : FILTER_SHADERS)
-    if (const auto* p = qn::nodes::filter::program_get(f); p && p->program == g.program) d.frag = f;
+    if (const auto* p = filter::program_get(f); p && p->program == d.program) d.frag = f;
   g.draws->push_back(d);
 }
+// clang-format off
+#define QN_PASS_LOG_HOOKS(X)                                                                  \
+  X(BindFramebuffer, (GLenum t, GLuint f), (t, f), g.now.fbo = f)                              \
+  X(Viewport, (GLint x, GLint y, GLsizei w, GLsizei h), (x, y, w, h),                          \
+    (g.now.width = w, g.now.height = h))                                                       \
+  X(UseProgram, (GLuint p), (p), (g.now.program = p, g.now.units.clear()))                     \
+  X(ActiveTexture, (GLenum u), (u), g.unit = u - GL_TEXTURE0)                                  \
+  X(BindTexture, (GLenum t, GLuint x), (t, x), g.now.units[g.unit].first = x)                  \
+  X(BindSampler, (GLuint u, GLuint s), (u, s), g.now.units[u].second = s)                      \
+  X(ProgramUniform1fv, (GLuint p, GLint l, GLsizei c, const GLfloat* v), (p, l, c, v),        \
+    g.values[p][l].assign(v, v + 1))                                                           \
+  X(ProgramUniform2fv, (GLuint p, GLint l, GLsizei c, const GLfloat* v), (p, l, c, v),        \
+    g.values[p][l].assign(v, v + 2))                                                           \
+  X(ProgramUniform3fv, (GLuint p, GLint l, GLsizei c, const GLfloat* v), (p, l, c, v),        \
+    g.values[p][l].assign(v, v + 3))                                                           \
+  X(ProgramUniform4fv, (GLuint p, GLint l, GLsizei c, const GLfloat* v), (p, l, c, v),        \
+    g.values[p][l].assign(v, v + 4))                                                           \
+  X(DrawElementsInstancedBaseInstance,                                                         \
+    (GLenum m, GLsizei c, GLenum t, const void* i, GLsizei n, GLuint b), (m, c, t, i, n, b),   \
+    record())
+#define QN_PASS_LOG_WRAP_(name, params, args, effect) \
+  inline name##Proc saved_##name = nullptr;           \
+  inline void hook_##name params { effect; saved_##name args; }
+QN_PASS_LOG_HOOKS(QN_PASS_LOG_WRAP_)
+#undef QN_PASS_LOG_WRAP_
+// clang-format on
 }  // namespace pass_log_detail
 
-/// Records the draws made while it lives. Starts from forgotten uniform caches so that every
+/// Records the draws made while it lives, starting from forgotten uniform caches so that every
 /// value in effect is seen. One at a time, on the GL thread.
 struct PassLog {
   PassLog() {
     using namespace pass_log_detail;
-    g = State{};
-    g.draws = &draws;
+    g = State{&draws, {}, 0, {}};
     for (const auto& f : FILTER_SHADERS)
-      if (const auto* p = filter::program_get(f)) qn::gpu::uniform_forget(p->program, -1);
+      qn::gpu::uniform_forget(filter::program_get(f)->program, -1);
 #define QN_PASS_LOG_INSTALL_(name, params, args, effect) \
   saved_##name = qn::gpu::gl::name;                      \
   qn::gpu::gl::name = &hook_##name;
@@ -136,29 +120,25 @@ struct PassLog {
     QN_PASS_LOG_HOOKS(QN_PASS_LOG_RESTORE_)
 #undef QN_PASS_LOG_RESTORE_
   }
-  std::vector<std::string> frags() const {
-    std::vector<std::string> out;
-    for (const auto& d : draws) out.push_back(d.frag);
-    return out;
-  }
   std::vector<DrawRecord> draws;
 };
 
-/// The GL fixture with the reference shaders registered once per process.
+/// The GL fixture with the reference shaders registered once per process; the pool is emptied
+/// after each test.
 class FilterTest : public GlTest {
  protected:
   void SetUp() override {
     GlTest::SetUp();
-    if (HasFatalFailure() || registered) return;
-    static qn_host::FullScreenTriangle* triangle = new qn_host::FullScreenTriangle;
+    static qn_host::FullScreenTriangle* triangle = nullptr;
+    if (HasFatalFailure() || triangle) return;
+    triangle = new qn_host::FullScreenTriangle;
     for (const auto& name : FILTER_SHADERS) {
       std::string log;
       ASSERT_NE(qn_host::register_filter_file(QUARN_SHADER_DIR, name, triangle->vao(), &log), 0u)
           << name << ": " << log;
     }
-    registered = true;
   }
-  inline static bool registered = false;
+  void TearDown() override { filter::scratch_trim(0); }
 };
 
 }  // namespace qn_test
