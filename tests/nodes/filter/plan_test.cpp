@@ -43,7 +43,7 @@ TEST_F(FilterPlan, UnusablePlansFailBeforeAnyGlCall) {
        [](Plan& p) { return p.pass("unknown_to_gpu.frag", 0, {}, {}, 0, 0); }, target},
       {"unknown uniform", -1,
        [](Plan& p) { return p.pass("glow_prep.frag", 0, {U("u_nope", 1)}, {}, 0, 0); }, target},
-      {"source past the images", -1, [](Plan& p) { return prep(p, 7, 8, 4); }, target},
+      {"source past the images", -1, [](Plan& p) { return prep(p, prep(p, 7), 8, 4); }, target},
       {"binding past the images", -1,
        [](Plan& p) {
          return prep(p, 0, 0, 0, {{"u_image", 5}});
@@ -116,6 +116,10 @@ TEST_F(FilterPlan, SameSizeChainPingPongsAndReleasesAfterLastUse) {
   Plan again({in});
   ASSERT_EQ(again.run(chain(again, 3, {{"u_not_a_sampler", 1}}), target, 0), 1);
   EXPECT_EQ(filter::stats().created, created);
+  // Only an exact size is reused: 8x3 images get textures of their own.
+  Plan other({make_tex(8, 3)});
+  ASSERT_EQ(other.run(chain(other, 3), make_tex(8, 3), 0), 1);
+  EXPECT_EQ(filter::stats().created, created + 2);
 }
 
 TEST_F(FilterPlan, CapAppliesAtTheEndOfEveryRunAndPeakRemembers) {
