@@ -40,7 +40,9 @@ TEST(FilterParams, RadiusAndFactorFollowTheirRulesWithDefinedEnds) {
                         {1e300, 1, 4096, INT_MAX},
                         {2730, 2, 4095, 1365},
                         {2731, 2, 4096, 1366},
-                        {1e-12, 1, 0, 1}};
+                        {1e-12, 1, 0, 1},
+                        {1, 2, 1, 1},
+                        {0.5, 2, 0, 1}};
   for (const Case& c : cases) {
     EXPECT_EQ(filter::radius(c.size, c.code), c.radius) << c.size << " / " << c.code;
     EXPECT_EQ(filter::factor(c.size, c.code), c.factor) << c.size << " / " << c.code;
