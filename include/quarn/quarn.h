@@ -29,6 +29,12 @@
 #include "quarn/xform/plan.h"
 #include "quarn/xform/step.h"
 
+// nodes/filter
+#include "quarn/nodes/filter/ops.h"
+#include "quarn/nodes/filter/params.h"
+#include "quarn/nodes/filter/plan.h"
+#include "quarn/nodes/filter/scratch.h"
+
 // nodes/time
 #include "quarn/nodes/time/frame_mapping.h"
 #include "quarn/nodes/time/temporal_weights.h"

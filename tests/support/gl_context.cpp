@@ -80,24 +80,6 @@ bool GlContext::release_current() {
          egl().MakeCurrent(egl().display, EGL_NO_SURFACE, EGL_NO_SURFACE, EGL_NO_CONTEXT);
 }
 
-const GlApi& gl() {
-  static const GlApi api = [] {
-    GlApi api;
-#define QN_TEST_GL_RESOLVE_(name) \
-  api.name = reinterpret_cast<decltype(api.name)>(egl().GetProcAddress("gl" #name));
-    QN_TEST_GL_FUNCTIONS(QN_TEST_GL_RESOLVE_)
-    return api;
-  }();
-  return api;
-}
-
-const char* const FULL_SCREEN_VERTEX_SHADER = R"(#version 450 core
-void main() {
-  vec2 corner = vec2((gl_VertexID << 1) & 2, gl_VertexID & 2);  // (0,0) (2,0) (0,2)
-  gl_Position = vec4(corner * 2.0 - 1.0, 0.0, 1.0);
-}
-)";
-
 const char* const UNIFORM_PROBE_SHADER = R"(#version 450 core
 uniform float u1; uniform vec2 u2; uniform vec3 u3; uniform vec4 u4;
 uniform mat3 m3; uniform mat4 m4;
@@ -113,33 +95,6 @@ void main() {
   o[5] = vec4(texture(t3, vec2(1.25, 0.5)).rg, texture(t5, vec2(1.25, 0.5)).rg);
 }
 )";
-
-GLuint link_program(const char* vertex, const char* fragment, std::string* log) {
-  GLuint program = gl().CreateProgram();
-  for (auto [stage, source] :
-       {std::pair{GL_VERTEX_SHADER, vertex}, {GL_FRAGMENT_SHADER, fragment}}) {
-    GLuint shader = gl().CreateShader(stage);
-    gl().ShaderSource(shader, 1, &source, nullptr);
-    gl().CompileShader(shader);
-    gl().AttachShader(program, shader);
-  }
-  gl().LinkProgram(program);
-  GLint ok = GL_FALSE;
-  gl().GetProgramiv(program, GL_LINK_STATUS, &ok);
-  char text[2048] = {};
-  gl().GetProgramInfoLog(program, sizeof text, nullptr, text);
-  if (log) *log = text;
-  return ok ? program : 0;
-}
-
-FullScreenTriangle::FullScreenTriangle() {
-  const GLuint indices[3] = {0, 1, 2};
-  GLuint elements = 0;
-  gl().CreateBuffers(1, &elements);
-  gl().NamedBufferData(elements, sizeof indices, indices, GL_STATIC_DRAW);
-  gl().CreateVertexArrays(1, &vao_);
-  gl().VertexArrayElementBuffer(vao_, elements);
-}
 
 FloatTarget::FloatTarget(int width, int height, int attachments)
     : width_(width), height_(height), textures_(static_cast<size_t>(attachments)) {
