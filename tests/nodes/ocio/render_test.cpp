@@ -25,12 +25,6 @@ namespace {
 constexpr int SIDE = 64;  // the ramp: one input colour per pixel of a 64 x 64 target
 constexpr int EDGE = 17;  // the LUT's edge
 
-// Each pixel's input colour, the same on both sides: red along x, green along y, blue from both.
-float ramp(int x, int y, int channel) {
-  const int v = channel == 0 ? x : channel == 1 ? y : (7 * x + 13 * y) % SIDE;
-  return static_cast<float>(v) / (SIDE - 1);
-}
-
 // A smooth, channel-mixing, far-from-identity grade, written as a .cube file (red fastest).
 void write_cube(const std::string& path) {
   std::ofstream out(path);
@@ -121,11 +115,11 @@ TEST_F(OcioRender, SplicedShaderMatchesTheCpuProcessor) {
             0);
   const std::vector<float> gpu = target.read(0);
 
-  std::vector<float> cpu(4u * SIDE * SIDE);
+  // The ramp of the template's main: red along x, green along y, blue from both.
+  std::vector<float> cpu;
   for (int y = 0; y < SIDE; ++y)
     for (int x = 0; x < SIDE; ++x)
-      for (int c = 0; c < 4; ++c)
-        cpu[static_cast<std::size_t>(4 * (y * SIDE + x) + c)] = c == 3 ? 1.0f : ramp(x, y, c);
+      cpu.insert(cpu.end(), {x / 63.0f, y / 63.0f, (7 * x + 13 * y) % SIDE / 63.0f, 1.0f});
   const std::vector<float> input = cpu;
   OCIO::PackedImageDesc image(cpu.data(), SIDE, SIDE, 4);
   processor->getDefaultCPUProcessor()->apply(image);
