@@ -1,15 +1,26 @@
 #include "quarn/nodes/ocio/splice.h"
 
+#include <string.h>  // memmem
+
 #include <string_view>
 
 namespace qn::nodes::ocio {
 
 namespace {
 
+// The next `from` in `text` at or after `pos`, or npos. glibc's memmem skips ahead by whole
+// windows; std::string::find stops at every occurrence of the first byte, which in GLSL (a
+// "t" for "texture(") is every few bytes.
+std::size_t find(const std::string& text, std::string_view from, std::size_t pos) {
+  const void* hit = memmem(text.data() + pos, text.size() - pos, from.data(), from.size());
+  return hit ? static_cast<std::size_t>(static_cast<const char*>(hit) - text.data())
+             : std::string::npos;
+}
+
 // Replaces every non-overlapping `from` in `text` by `to` in one pass into one new string.
 bool replace_all(std::string& text, std::string_view from, std::string_view to) {
   if (from.empty()) return false;
-  std::size_t match = text.find(from);
+  std::size_t match = find(text, from, 0);
   if (match == std::string::npos) return false;
   std::string out;
   out.reserve(text.size() + 64);
@@ -18,7 +29,7 @@ bool replace_all(std::string& text, std::string_view from, std::string_view to) 
     out.append(text, done, match - done);
     out.append(to);
     done = match + from.size();
-    match = text.find(from, done);
+    match = find(text, from, done);
   } while (match != std::string::npos);
   out.append(text, done, std::string::npos);
   text = std::move(out);
