@@ -22,7 +22,7 @@ TEST(Channels, ParseTexts) {
       {"alpha", "rgba", 3},  {" rgba ", "rgba", 3},
       {"depth", "depth", 0}, {"myLayer.Blue", "myLayer", 2},
       {"R", "R", 0},         {"a.b.G", "a.b", 1},
-      {".red", ".red", 0}};
+      {"l.Y", "l", 1},       {".red", ".red", 0}};
   for (const auto& [text, layer, channel] : common)
     EXPECT_EQ(ref(common_parse_channel(text)), std::tuple(layer, channel)) << text;
   for (const char* none : {"none", "red", ".red", "rgba.q"})
@@ -55,6 +55,10 @@ TEST(Channels, ShuffleSlotsRoutesAndCodes) {
       {"+1\t\x1cq 1 +2 q\v0 0_2 q 0 0", 2, {3, 1, 2}},
       {"2 r 0 0 g 0 0 b 1 0 g 0 0", 1, {3, 1, 2}},
       {"2 r 0 0 g x 0 b 1 0 a 1__0 0", -1, {}},
+      {"1 black 9 0 g 1 0", 5, {1, 0, 0}},
+      {"2 r 0 0 q 1 9 r 0 0 a 1_ 0", -1, {}},  // no target slot; a trailing "_"
+      {"1 q 0 x g 0 0", -1, {}},
+      {"1 r 1 0 b 0_0 0", 2, {3, 1, 0}},
       // Past the int64 range numbers saturate instead of wrapping to 1 or 2.
       {"1 r 18446744073709551617 0 g 0 0", -1, {}},
       {"1 r 0 0 g 18446744073709551617 0", -1, {}},

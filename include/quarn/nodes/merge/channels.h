@@ -62,9 +62,11 @@ QN_API ChannelRef channelmerge_split(std::string_view s);
 QN_API int shuffle_slot_of(std::string_view name, long long fallback);
 
 /// Parses "n  src in fb  dst out fb  ..." (n records of six tokens) into eight routes: routes
-/// 0-3 feed the first output, 4-7 the second. Records with a non-numeric input, output or
-/// fallback are skipped, as are those whose output or input is not 0 or 1; later records
-/// overwrite earlier ones; parsing stops when a record lacks tokens. Always returns true.
+/// 0-3 feed the first output, 4-7 the second. A record sets nothing when its input, output or
+/// a fallback is not a number, its output is not 0 or 1, its target names no slot, or (for a
+/// source other than "black" and "white") its input is not 0 or 1; an unknown source channel
+/// routes black. Later records overwrite earlier ones; parsing stops when a record lacks
+/// tokens. Always returns true.
 QN_API bool shuffle_routing(std::string_view spec, std::array<Route, 8>& routes);
 
 /// One shader code per route: 0-3 the first input's channels, 6-9 the second's, 4 black,
