@@ -39,5 +39,15 @@
 #include "quarn/nodes/time/frame_mapping.h"
 #include "quarn/nodes/time/temporal_weights.h"
 
+// nodes/merge, nodes/keyer
+#include "quarn/nodes/keyer/keyer.h"
+#include "quarn/nodes/merge/channels.h"
+#include "quarn/nodes/merge/operations.h"
+#include "quarn/nodes/merge/pickers.h"
+
+// nodes/color, nodes/ocio
+#include "quarn/nodes/color/pack.h"
+#include "quarn/nodes/ocio/splice.h"
+
 // anim
 #include "quarn/anim/curve.h"
