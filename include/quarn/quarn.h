@@ -35,3 +35,6 @@
 
 // anim
 #include "quarn/anim/curve.h"
+
+// transport
+#include "quarn/transport/transport.h"

@@ -20,7 +20,8 @@ namespace qn_test {
   X(NamedBufferData) X(CreateVertexArrays) X(VertexArrayElementBuffer) X(CreateTextures)     \
   X(TextureStorage2D) X(TextureSubImage2D) X(TextureParameteri) X(GetTextureImage)           \
   X(CreateSamplers) X(SamplerParameteri) X(CreateFramebuffers) X(NamedFramebufferTexture)    \
-  X(NamedFramebufferDrawBuffers) X(ClearNamedFramebufferfv) X(GetIntegerv) X(Finish)
+  X(NamedFramebufferDrawBuffers) X(ClearNamedFramebufferfv) X(GetIntegerv) X(Finish)         \
+  X(BindFramebuffer) X(ReadPixels)
 // clang-format on
 
 struct GlApi {

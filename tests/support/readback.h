@@ -49,7 +49,10 @@ inline void expect_ring_of(int slots, std::uint32_t fbo) {
   tr::wait(first);  // its slot is free again; the completion thread waits in its callback
   std::atomic<int> returned{0};
   int returned_at_release = -1;
-  std::thread releaser([&] {
+  std::thread releaser([&] {  // once `slots` starts returned (or 10 s passed), give one more
+    const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (returned < slots && std::chrono::steady_clock::now() < limit)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     returned_at_release = returned.load();
     release.set_value();

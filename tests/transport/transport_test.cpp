@@ -289,7 +289,7 @@ TEST_F(Transport, StressRandomReadbacksCompleteInOrderWithEveryByte) {
   };
   for (std::uint64_t i = 1; i <= N; ++i) {
     if (i % 40 == 0) tr::set_ring_size(int(rng() % 10));
-    const bool large = rng() % 10 == 0;
+    const bool large = rng() % 12 == 0;
     const int w = 1 + int(rng() % (large ? W : 48)), h = 1 + int(rng() % (large ? H : 48));
     const int x = int(rng() % std::uint32_t(W - w + 1)), y = int(rng() % std::uint32_t(H - h + 1));
     const int channels = rng() % 2 ? 4 : 2;
