@@ -103,6 +103,8 @@ void BM_TransportPipelined(benchmark::State& state) {
   Setup* s = setup(state);
   if (!s) return;
   std::uint64_t tickets[3] = {};
+  for (int k = 0; k < 3; ++k) tickets[k] = start_into(*s, k);  // every slot gets its buffer
+  tr::wait_all();
   int i = 0;
   for (auto _ : state) {
     tr::wait(tickets[i]);  // the readback three starts ago wrote into this destination
