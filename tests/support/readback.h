@@ -6,7 +6,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <cstdint>
 #include <future>
 #include <thread>
 #include <vector>
@@ -15,38 +14,28 @@
 
 namespace qn_test {
 
-/// The floats of (x, y, w, h) with `channels` of a FloatTarget `target_width` wide filled by
-/// `fill_pattern`, rows bottom-up.
-inline std::vector<float> pattern_rect(int target_width, int x, int y, int w, int h, int channels) {
+/// (x, y, w, h) with `channels` of a `fill_pattern`ed FloatTarget `width` wide, rows bottom-up.
+inline std::vector<float> pattern_rect(int width, int x, int y, int w, int h, int channels) {
   std::vector<float> out;
-  out.reserve(std::size_t(w) * std::size_t(h) * std::size_t(channels));
-  for (int r = 0; r < h; ++r)
-    for (int c = 0; c < w; ++c)
-      for (int k = 0; k < channels; ++k)
-        out.push_back(
-            float((std::size_t(y + r) * std::size_t(target_width) + std::size_t(x + c)) * 4 +
-                  std::size_t(k)));
+  for (long r = y; r < y + h; ++r)
+    for (long c = x; c < x + w; ++c)
+      for (int k = 0; k < channels; ++k) out.push_back(float((r * width + c) * 4 + k));
   return out;
 }
 
-/// For a transport just initialised (no buffers) whose ring has `slots` slots: holds the
-/// completion thread in the callback of a first readback, then starts `slots` more, which must
-/// all find a slot, and one beyond, which must block until the callback is released. Every
-/// slot then holds one new buffer.
+/// For a transport with `slots` ring slots and no buffers yet: holds the completion thread in
+/// the callback of a first readback, then starts `slots` more, which must all find a slot, and
+/// one beyond, which must block until the callback is released. Each slot makes one buffer.
 inline void expect_ring_of(int slots, std::uint32_t fbo) {
   namespace tr = qn::transport;
-  constexpr int SIDE = 8, FLOATS = SIDE * SIDE * 4;
-  std::vector<float> dst(std::size_t(FLOATS) * std::size_t(slots + 2));
+  std::vector<float> dst(std::size_t(slots + 2) * 64 * 4);  // an 8 × 8 RGBA image each
   std::promise<void> release;
   std::shared_future<void> released = release.get_future().share();
   const std::uint64_t buffers = tr::stats().buffers;
-  auto read_into = [&](int i, std::function<void()> on_done) {
-    return tr::start(fbo, 0, 0, 0, SIDE, SIDE, 4, &dst[std::size_t(i) * FLOATS], nullptr, 0,
-                     std::move(on_done));
+  auto read = [&](int i, std::function<void()> on_done) {
+    return tr::start(fbo, 0, 0, 0, 8, 8, 4, &dst[std::size_t(i) * 256], nullptr, 0, on_done);
   };
-  const std::uint64_t first = read_into(0, [released] { released.wait(); });
-  ASSERT_NE(first, 0u);
-  tr::wait(first);  // its slot is free again; the completion thread waits in its callback
+  tr::wait(read(0, [released] { released.wait(); }));  // its slot is free again
   std::atomic<int> returned{0};
   int returned_at_release = -1;
   std::thread releaser([&] {  // once `slots` starts returned (or 10 s passed), give one more
@@ -57,10 +46,7 @@ inline void expect_ring_of(int slots, std::uint32_t fbo) {
     returned_at_release = returned.load();
     release.set_value();
   });
-  for (int i = 1; i <= slots + 1; ++i) {
-    EXPECT_NE(read_into(i, nullptr), 0u);
-    ++returned;
-  }
+  for (int i = 1; i <= slots + 1; ++i, ++returned) EXPECT_NE(read(i, nullptr), 0u);
   releaser.join();
   tr::wait_all();
   EXPECT_EQ(returned_at_release, slots) << "readbacks started before one more blocked";
