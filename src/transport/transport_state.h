@@ -36,13 +36,15 @@ namespace qn::transport::detail {
 // EGL_LIBRARY: `dlsym` in the EGL library; EGL_FENCE: EGL_KHR_fence_sync through
 // `eglGetProcAddress` (either missing: "EGL_KHR_fence_sync not available"); GL: through
 // `eglGetProcAddress` ("OpenGL entry point glXxx not available").
-#define QN_TRANSPORT_ENTRY_POINTS(X)                                                              \
-  X(EGL_LIBRARY, eglGetCurrentDisplay)                                                            \
-  X(EGL_FENCE, eglCreateSyncKHR)                                                                  \
-  X(EGL_FENCE, eglClientWaitSyncKHR) X(EGL_FENCE, eglDestroySyncKHR) X(GL, glBindFramebuffer)     \
-      X(GL, glReadBuffer) X(GL, glReadPixels) X(GL, glGenBuffers) X(GL, glDeleteBuffers)          \
-          X(GL, glBindBuffer) X(GL, glBufferStorage) X(GL, glMapBufferRange) X(GL, glUnmapBuffer) \
-              X(GL, glFlush)
+// clang-format off
+#define QN_TRANSPORT_ENTRY_POINTS(X)                                              \
+  X(EGL_LIBRARY, eglGetCurrentDisplay)                                            \
+  X(EGL_FENCE, eglCreateSyncKHR) X(EGL_FENCE, eglClientWaitSyncKHR)               \
+  X(EGL_FENCE, eglDestroySyncKHR)                                                 \
+  X(GL, glBindFramebuffer) X(GL, glReadBuffer) X(GL, glReadPixels)                \
+  X(GL, glGenBuffers) X(GL, glDeleteBuffers) X(GL, glBindBuffer)                  \
+  X(GL, glBufferStorage) X(GL, glMapBufferRange) X(GL, glUnmapBuffer) X(GL, glFlush)
+// clang-format on
 
 struct Api {
 #define QN_TRANSPORT_MEMBER_(source, name) decltype(&::name) name = nullptr;
