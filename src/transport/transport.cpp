@@ -1,7 +1,5 @@
 #include "quarn/transport/transport.h"
 
-#include <dlfcn.h>
-
 #include "gpu/egl_bootstrap.h"
 #include "transport/transport_state.h"
 
