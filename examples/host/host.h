@@ -25,7 +25,8 @@ namespace qn_host {
   X(CreateTextures) X(TextureStorage2D) X(TextureSubImage2D) X(TextureParameteri)              \
   X(GetTextureImage) X(CreateSamplers) X(SamplerParameteri) X(CreateFramebuffers)              \
   X(NamedFramebufferTexture) X(NamedFramebufferDrawBuffers) X(ClearNamedFramebufferfv)         \
-  X(GetIntegerv) X(Finish) X(DeleteTextures) X(DeleteFramebuffers)
+  X(GetIntegerv) X(Finish) X(DeleteTextures) X(DeleteFramebuffers) X(BindFramebuffer)        \
+  X(ReadPixels)
 // clang-format on
 
 struct GlApi {

@@ -51,3 +51,6 @@
 
 // anim
 #include "quarn/anim/curve.h"
+
+// transport
+#include "quarn/transport/transport.h"

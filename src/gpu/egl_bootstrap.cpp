@@ -23,6 +23,11 @@ void* egl_library(bool may_load) {
   return handle;
 }
 
+EglProc egl_library_symbol(const char* name) {
+  void* handle = egl_library(true);
+  return handle ? reinterpret_cast<EglProc>(dlsym(handle, name)) : nullptr;
+}
+
 const EglBootstrap* egl_bootstrap() {
   if (const EglBootstrap* ready = g_ready.load(std::memory_order_acquire)) return ready;
   std::lock_guard lock(g_bootstrap_mutex);

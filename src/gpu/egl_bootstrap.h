@@ -34,4 +34,9 @@ const EglBootstrap* egl_bootstrap();
 /// freshly opened one; null if neither. Never closed.
 void* egl_library(bool may_load);
 
+/// `dlsym` of `name` in the EGL library the bootstrap found (opening it if need be), looked up
+/// afresh at every call; null when the library or the name is missing. For EGL functions that
+/// `eglGetProcAddress` need not give, such as "eglGetCurrentDisplay".
+EglProc egl_library_symbol(const char* name);
+
 }  // namespace qn::gpu::detail

@@ -1,7 +1,7 @@
 // Loading the GL entry points, against the real EGL and against one that lacks what the layer
-// needs. Before main this suite maps a stand-in for "libEGL.so.1" (fake_egl.cpp) that forwards
-// to the system's EGL but hides the names listed in QUARN_FAKE_EGL_HIDE; the library's first
-// lookup of EGL finds it. The state under test is process-wide: the tests run in order.
+// needs. Before main this suite maps a stand-in for "libEGL.so.1" (tests/support/fake_egl) that
+// forwards to the system's EGL but hides the names listed in QUARN_FAKE_EGL_HIDE; the library's
+// first lookup of EGL finds it. The state under test is process-wide: the tests run in order.
 #include "quarn/gpu/gl.h"
 
 #include <GL/glcorearb.h>

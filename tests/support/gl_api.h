@@ -30,6 +30,9 @@ class FloatTarget {
   GLuint fbo() const { return fbo_; }
   void clear(std::array<float, 4> rgba) const;
   std::vector<float> read(int i) const;  // attachment i, RGBA
+  /// Fills attachment i with (y × width + x) × 4 + c at pixel (x, y), channel c: every value
+  /// distinct and exact in float up to 4M pixels.
+  void fill_pattern(int i) const;
 
  private:
   int width_, height_;

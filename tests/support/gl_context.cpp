@@ -121,4 +121,10 @@ std::vector<float> FloatTarget::read(int i) const {
   return pixels;
 }
 
+void FloatTarget::fill_pattern(int i) const {
+  std::vector<float> pixels(static_cast<size_t>(width_) * height_ * 4);
+  for (size_t k = 0; k < pixels.size(); ++k) pixels[k] = static_cast<float>(k);
+  gl().TextureSubImage2D(textures_[i], 0, 0, 0, width_, height_, GL_RGBA, GL_FLOAT, pixels.data());
+}
+
 }  // namespace qn_test

@@ -1,7 +1,8 @@
 // A stand-in for libEGL.so.1 (it carries that soname) that forwards to the system's EGL but
 // hides the names listed, comma-separated, in QUARN_FAKE_EGL_HIDE, read afresh at every lookup:
 // `eglGetProcAddress` returns null for a hidden name, and it and `eglGetCurrentContext` are
-// indirect functions, so that a dlsym of either while it is hidden finds null.
+// indirect functions, so that a dlsym of either while it is hidden finds null; so is
+// `eglGetCurrentDisplay`, which the readback transport takes with dlsym.
 #include <dlfcn.h>
 
 #include <cstdlib>
@@ -12,6 +13,7 @@ namespace {
 using Proc = void (*)();
 using GetProcAddress = Proc (*)(const char*);
 using GetCurrentContext = void* (*)();
+using GetCurrentDisplay = void* (*)();
 
 template <class F>
 F real(const char* name) {
@@ -40,6 +42,11 @@ void* forward_get_current_context() {
   return get ? get() : nullptr;
 }
 
+void* forward_get_current_display() {
+  static const auto get = real<GetCurrentDisplay>("eglGetCurrentDisplay");
+  return get ? get() : nullptr;
+}
+
 }  // namespace
 
 extern "C" {
@@ -51,10 +58,15 @@ GetProcAddress quarn_fake_resolve_get_proc_address() {
 GetCurrentContext quarn_fake_resolve_get_current_context() {
   return hidden("eglGetCurrentContext") ? nullptr : &forward_get_current_context;
 }
+GetCurrentDisplay quarn_fake_resolve_get_current_display() {
+  return hidden("eglGetCurrentDisplay") ? nullptr : &forward_get_current_display;
+}
 
 __attribute__((visibility("default"), ifunc("quarn_fake_resolve_get_proc_address"))) Proc
 eglGetProcAddress(const char* name);
 __attribute__((visibility("default"), ifunc("quarn_fake_resolve_get_current_context"))) void*
 eglGetCurrentContext();
+__attribute__((visibility("default"), ifunc("quarn_fake_resolve_get_current_display"))) void*
+eglGetCurrentDisplay();
 
 }  // extern "C"

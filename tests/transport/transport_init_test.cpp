@@ -1,0 +1,89 @@
+// `init` against an EGL that lacks what the transport needs. Before main this suite maps the
+// stand-in "libEGL.so.1" (tests/support/fake_egl), which hides the names listed in
+// QUARN_FAKE_EGL_HIDE; the library's first lookup of EGL finds it. Process-wide state: the
+// tests run in order, and this process never grows the ring past one slot.
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+
+#include "quarn/transport/transport.h"
+#include "support/gl_api.h"
+#include "support/gl_context.h"
+#include "support/readback.h"
+
+namespace tr = qn::transport;
+
+namespace {
+
+void* const g_stand_in = dlopen(QUARN_FAKE_EGL, RTLD_NOW | RTLD_LOCAL);
+
+class TransportInit : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_NE(g_stand_in, nullptr) << dlerror();
+    ASSERT_EQ(context().error(), "");
+    ASSERT_TRUE(context().make_current());
+  }
+  void TearDown() override { unsetenv("QUARN_FAKE_EGL_HIDE"); }
+  static qn_test::GlContext& context() {
+    static auto* shared = new qn_test::GlContext;  // made before anything is hidden
+    return *shared;
+  }
+};
+
+}  // namespace
+
+TEST_F(TransportInit, MissingFunctionsFailWithTheirMessages) {
+  const struct {
+    const char* hidden;  // null: no context current
+    const char* message;
+  } cases[] = {
+      // before the bootstrap has ever succeeded, which it then keeps
+      {"eglGetProcAddress", "libEGL.so.1 / eglGetProcAddress not available"},
+      {"eglGetCurrentContext", "libEGL.so.1 / eglGetProcAddress not available"},
+      {nullptr, "no current EGL context on this thread"},
+      {"eglGetCurrentDisplay", "EGL_KHR_fence_sync not available"},
+      {"eglCreateSyncKHR", "EGL_KHR_fence_sync not available"},
+      {"eglClientWaitSyncKHR", "EGL_KHR_fence_sync not available"},
+      {"eglDestroySyncKHR,glReadPixels", "EGL_KHR_fence_sync not available"},
+      {"glBindFramebuffer", "OpenGL entry point glBindFramebuffer not available"},
+      {"glReadBuffer", "OpenGL entry point glReadBuffer not available"},
+      {"glReadPixels", "OpenGL entry point glReadPixels not available"},
+      {"glGenBuffers", "OpenGL entry point glGenBuffers not available"},
+      {"glDeleteBuffers", "OpenGL entry point glDeleteBuffers not available"},
+      {"glBindBuffer", "OpenGL entry point glBindBuffer not available"},
+      {"glBufferStorage", "OpenGL entry point glBufferStorage not available"},
+      {"glMapBufferRange", "OpenGL entry point glMapBufferRange not available"},
+      {"glUnmapBuffer", "OpenGL entry point glUnmapBuffer not available"},
+      {"glFlush", "OpenGL entry point glFlush not available"},
+      {"glFlush,glBindFramebuffer,glMapBufferRange", "OpenGL entry point glFlush not available"},
+  };
+  float dst[4];
+  EXPECT_EQ(tr::start(0, 0, 0, 0, 1, 1, 4, dst, nullptr, 0, nullptr), 0u);  // before `init`
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.message);
+    if (c.hidden) {
+      setenv("QUARN_FAKE_EGL_HIDE", c.hidden, 1);
+    } else {
+      ASSERT_TRUE(qn_test::GlContext::release_current());
+    }
+    std::string err = "untouched";
+    EXPECT_FALSE(tr::init(&err));
+    EXPECT_EQ(err, c.message);
+    EXPECT_FALSE(tr::ready());
+    unsetenv("QUARN_FAKE_EGL_HIDE");
+    ASSERT_TRUE(context().make_current());
+  }
+}
+
+TEST_F(TransportInit, RingOfOneWhenSetToZeroBeforeInit) {
+  tr::set_ring_size(0);
+  std::string err = "untouched";
+  ASSERT_TRUE(tr::init(&err)) << err;
+  EXPECT_EQ(err, "untouched");
+  setenv("QUARN_FAKE_EGL_HIDE", "glReadPixels", 1);
+  EXPECT_TRUE(tr::init(&err));  // ready: nothing is looked up again
+  unsetenv("QUARN_FAKE_EGL_HIDE");
+  qn_test::FloatTarget target(8, 8, 1);
+  qn_test::expect_ring_of(1, target.fbo());
+  tr::close();
+}
