@@ -13,51 +13,24 @@ namespace filter = qn::nodes::filter;
 
 namespace {
 
-constexpr double INF = std::numeric_limits<double>::infinity();
-constexpr double NaN = std::numeric_limits<double>::quiet_NaN();
+const double INF = std::numeric_limits<double>::infinity(), NaN = std::nan("");
 
-TEST(FilterParams, RadiusAndFactorFollowTheirRulesWithDefinedEnds) {
-  struct Case {
-    double size;
-    int code, radius, factor;  // code: the filter for radius, the limit for factor
-  };
-  const Case cases[] = {{7, 0, 3, 1},
-                        {7, 1, 6, 7},
-                        {7, 3, 10, 3},
-                        {1, 0, 0, 1},
-                        {0.5, 1, 0, 1},
-                        {-3, 2, 0, 1},
-                        {5000, 2, 4096, 2500},
-                        {3, 0, 1, 1},
-                        {4, 0, 2, 1},
-                        {100, 25, 150, 4},
-                        {101, 25, 151, 5},
-                        {25, 25, 37, 1},
-                        {100, 0, 50, 1},
-                        {26, 25, 39, 2},
-                        {NaN, 2, 0, 1},
-                        {INF, 2, 4096, INT_MAX},
-                        {1e300, 1, 4096, INT_MAX},
-                        {2730, 2, 4095, 1365},
-                        {2731, 2, 4096, 1366},
-                        {1e-12, 1, 0, 1},
-                        {1, 2, 1, 1},
-                        {0.5, 2, 0, 1}};
-  for (const Case& c : cases) {
-    EXPECT_EQ(filter::radius(c.size, c.code), c.radius) << c.size << " / " << c.code;
-    EXPECT_EQ(filter::factor(c.size, c.code), c.factor) << c.size << " / " << c.code;
-  }
-}
-
-TEST(FilterParams, ErodeRampStretchesTheBandAroundTheEdge) {
-  const double cases[][3] = {{0, 1, -0.0},
-                             {0.1, 1, -0.0},
-                             {1, 4, -2.875},
-                             {-1, 4, -2.875},
-                             {INF, 1e6, -1e6},
-                             {NaN, 1e6, -1e6},
-                             {0.2, 1 / 0.96875, -0.03125 / 0.96875}};
+TEST(FilterParams, RadiusFactorAndErodeRampHaveDefinedEnds) {
+  // clang-format off
+  const double cases[][4] = {  // size, code (filter for radius, limit for factor), radius, factor
+      {7, 0, 3, 1}, {7, 1, 6, 7}, {7, 3, 10, 3}, {1, 0, 0, 1}, {0.5, 1, 0, 1}, {-3, 2, 0, 1},
+      {5000, 2, 4096, 2500}, {3, 0, 1, 1}, {4, 0, 2, 1}, {100, 25, 150, 4}, {101, 25, 151, 5},
+      {25, 25, 37, 1}, {100, 0, 50, 1}, {26, 25, 39, 2}, {NaN, 2, 0, 1}, {INF, 2, 4096, INT_MAX},
+      {1e300, 1, 4096, INT_MAX}, {2730, 2, 4095, 1365}, {2731, 2, 4096, 1366}, {1e-12, 1, 0, 1},
+      {1, 2, 1, 1}, {0.5, 2, 0, 1}};
+  const double ramps[][3] = {{0, 1, -0.0}, {0.1, 1, -0.0}, {1, 4, -2.875}, {-1, 4, -2.875},
+      {INF, 1e6, -1e6}, {NaN, 1e6, -1e6}, {0.2, 1 / 0.96875, -0.03125 / 0.96875}};  // amount: a, b
+  // clang-format on
   for (const auto& c : cases) {
+    EXPECT_EQ(filter::radius(c[0], int(c[1])), c[2]) << c[0] << " / " << c[1];
+    EXPECT_EQ(filter::factor(c[0], int(c[1])), c[3]) << c[0] << " / " << c[1];
+  }
+  for (const auto& c : ramps) {
     double scale = 0, bias = 0;
     filter::erode_ramp(c[0], &scale, &bias);
     EXPECT_NEAR(scale, c[1], 1e-6 * c[1]) << c[0];
@@ -66,14 +39,11 @@ TEST(FilterParams, ErodeRampStretchesTheBandAroundTheEdge) {
   }
 }
 
-TEST(FilterParams, UniformValuesNarrowToFloat) {
+TEST(FilterParams, UniformValuesNarrowToFloatAndProgramsOverwriteInPlace) {
   const float inf = std::numeric_limits<float>::infinity();
   const filter::Uni u2 = filter::U2("b", 1e300, -1e300), u3 = filter::U3("c", 1.5, NaN, 3);
   EXPECT_EQ(std::vector<float>(u2.v, u2.v + 4), (std::vector<float>{inf, -inf, 0, 0}));
   EXPECT_TRUE(u3.n == 3 && u3.v[0] == 1.5f && std::isnan(u3.v[1]) && u3.v[3] == 0);
-}
-
-TEST(FilterPrograms, SetOverwritesInPlaceAndClearForgets) {
   filter::program_set("x.frag", {1, 2, 3, 4, {{"u_image", 0}}});
   const filter::Prog* p = filter::program_get("x.frag");
   filter::program_set("x.frag", {5, 6, 7, 8, {}});
