@@ -115,15 +115,15 @@ struct PassLog {
   std::vector<DrawRecord> draws;
 };
 
-/// The GL fixture with the shaders registered once per process; the pool is emptied after each
-/// test.
+/// The GL fixture with the shaders registered (again after programs_clear); the pool is emptied
+/// after each test.
 class FilterTest : public GlTest {
  protected:
   void SetUp() override {
     GlTest::SetUp();
     static qn_host::FullScreenTriangle* triangle = nullptr;
-    if (HasFatalFailure() || triangle) return;
-    triangle = new qn_host::FullScreenTriangle;
+    if (HasFatalFailure() || filter::program_get(FILTER_SHADERS[0])) return;
+    if (!triangle) triangle = new qn_host::FullScreenTriangle;
     for (const auto& name : FILTER_SHADERS) {
       std::string log;
       ASSERT_NE(qn_host::register_filter_file(QUARN_SHADER_DIR, name, triangle->vao(), &log), 0u)
