@@ -1,6 +1,5 @@
-// tests/support/filter_fixture.h — the GL fixture with the shaders of shaders/ registered, float
-// textures, and a log of the passes drawn (shader, size, uniform values in effect, bound
-// textures and samplers), taken by swapping the exported qn::gpu::gl pointers as a host may.
+// tests/support/filter_fixture.h — the GL fixture with shaders/ registered, float textures, and a
+// log of the passes drawn, taken by swapping the exported qn::gpu::gl pointers as a host may.
 #pragma once
 
 #include <map>
@@ -115,8 +114,7 @@ struct PassLog {
   std::vector<DrawRecord> draws;
 };
 
-/// The GL fixture with the shaders registered (again after programs_clear); the pool is emptied
-/// after each test.
+/// Registers the shaders (again after programs_clear); empties the pool after each test.
 class FilterTest : public GlTest {
  protected:
   void SetUp() override {
