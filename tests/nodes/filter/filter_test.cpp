@@ -246,11 +246,7 @@ struct OpCase {
 };
 
 TEST_F(FilterOps, PassStructureSizesUniformsAndBindings) {
-  const std::vector<double> B = {0, 0, 0, 0, 0, 0, 8, 8}, B2 = {2, 2, 0, 0, 0, 0, 8, 8};
-  auto with = [](std::vector<double> head, std::vector<double> tail) {
-    head.insert(head.end(), tail.begin(), tail.end());
-    return head;
-  };
+  const std::vector<double> B = {0, 0, 0, 0, 0, 0, 8, 8};
   const double NaN = std::nan("");
   // clang-format off
   const OpCase cases[] = {
@@ -268,10 +264,10 @@ TEST_F(FilterOps, PassStructureSizesUniformsAndBindings) {
        {"blur_downrez 13x5 factor=1,4 cell=-5,2", "blur_v 13x5 size=25", "blur_uprez 16x8"}},
       {"blur", {3, 0, NaN, NaN, -1e300, 0, 1e300, 1}, 1, 8, 8, 1, {"blur_h 8x8 filter=0 radius=1"}},
       {"blur", {1, 100, 0, 25, -1e300, -1e300, 1e300, 1e300}, 1, 8, 8, -1, {}},  // too many cells
-      {"sharpen", with(B, {1, 0, 1}), 1, 8, 8, 0, {}},
-      {"sharpen", with({0, 2, 0, 0, 0, 0, 8, 8}, {1.5, -1, 2}), 1, 8, 8, 1,
+      {"sharpen", {0, 0, 0, 0, 0, 0, 8, 8, 1, 0, 1}, 1, 8, 8, 0, {}},
+      {"sharpen", {0, 2, 0, 0, 0, 0, 8, 8, 1.5, -1, 2}, 1, 8, 8, 1,
        {"blur_v 8x8", "sharpen 8x8 amount=1.5 min=-1 max=2 @0=in0 @1=new"}},
-      {"glow", with({2, 0, 1, 0, 0, 0, 8, 8}, {0.25, 1, 0.5, 0.25, 2, 0.75, 3}), 1, 8, 8, 1,
+      {"glow", {2, 0, 1, 0, 0, 0, 8, 8, 0.25, 1, 0.5, 0.25, 2, 0.75, 3}, 1, 8, 8, 1,
        {"glow_prep 8x8 tolerance=0.25", "blur_h 8x8 filter=1",
         "glow_add 8x8 tint=1,0.5,0.25 brightness=2 saturation=0.75 effect_only=1"}},
       {"dilate", {2.25}, 1, 8, 8, 1, {"dilate 8x8 n=2 frac=.25 max=1 axis=0", "dilate 8x8 axis=1"}},
@@ -286,17 +282,17 @@ TEST_F(FilterOps, PassStructureSizesUniformsAndBindings) {
       {"erode", {-1, 2, 0, 0, 0, 8, 8}, 1, 8, 8, 1,
        {"blur_v 8x8 size=2 filter=1", "blur_h 8x8", "erode_blur 8x8 a=4 b=-2.875 grow=1",
         "blur_v 8x8 size=2 filter=3", "blur_h 8x8"}},
-      {"edgeblur", with(B, {3, 1, 1, 1, 1, 1}), 1, 8, 8, -1, {}},  // no matte
-      {"edgeblur", with(B, {3, 2, 1, 1, 1, 0.5}), 2, 8, 8, 1,
+      {"edgeblur", {0, 0, 0, 0, 0, 0, 8, 8, 3, 1, 1, 1, 1, 1}, 1, 8, 8, -1, {}},  // no matte
+      {"edgeblur", {0, 0, 0, 0, 0, 0, 8, 8, 3, 2, 1, 1, 1, 0.5}, 2, 8, 8, 1,
        {"edgeblur 8x8 matte_ch=3 edge_mult=2 brightness=0.5 amount_only=0 @0=in0 @2=in1"}},
-      {"edgeblur", with(B2, {3, 1, 1, 1, 1, 1}), 2, 8, 8, 1,
+      {"edgeblur", {2, 2, 0, 0, 0, 0, 8, 8, 3, 1, 1, 1, 1, 1}, 2, 8, 8, 1,
        {"blur_v 8x8", "blur_h 8x8", "edgeblur 8x8 @0=in0 @2=in1"}},
       {"disc", {0.4, 0.3, 0}, 1, 8, 8, 0, {}},
       {"disc", {0.4, 0.6, 0}, 1, 8, 8, 1,
        {"row_prefix 8x8 tile=64", "disc_blur 8x8 radius=0.4,0.6 direct=0"}},
       {"disc", {3, 2, 5}, 2, 8, 8, 1, {"disc_blur 8x8 tile=64 direct=1 @1=in1"}},
       {"Blur", B, 1, 8, 8, -1, {}},
-      {"glow", with(B, {1, 1, 1, 1, 1, 1}), 1, 8, 8, -1, {}},  // too few parameters
+      {"glow", {0, 0, 0, 0, 0, 0, 8, 8, 1, 1, 1, 1, 1, 1}, 1, 8, 8, -1, {}},  // too few parameters
       {"dilate", {1}, 0, 8, 8, -1, {}}};
   // clang-format on
   for (const OpCase& c : cases) {
