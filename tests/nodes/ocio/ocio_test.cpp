@@ -1,6 +1,5 @@
-// The splicing functions on their own, then OpenColorIO's own GLSL for a 3D LUT, spliced into a
-// host template and patched to the template's trilinear lookup, compiled and drawn on real GL,
-// against OpenColorIO's CPU result.
+// The splicing functions, then OpenColorIO's GLSL for a 3D LUT spliced into a host template,
+// drawn on real GL and compared with OpenColorIO's CPU result.
 #include <OpenColorIO/OpenColorIO.h>
 #include <dlfcn.h>
 #include <gtest/gtest.h>
@@ -20,7 +19,7 @@ using namespace qn::nodes::ocio;
 
 namespace {
 
-TEST(Splice, FragmentReplacesEveryMarkerLine) {
+TEST(Splice, MarkersLookupsAndAlpha) {
   const std::tuple<std::string, std::string, std::string> cases[] = {
       {"A\n//@OCIO\nB", "F", "A\nF\nB"},
       {"a\n//@OCIO\n\n//@OCIO\nb", "F", "a\nF\n\nF\nb"},
@@ -32,10 +31,7 @@ TEST(Splice, FragmentReplacesEveryMarkerLine) {
       {"", "F", ""}};
   for (const auto& [base, fragment, expected] : cases)
     EXPECT_EQ(splice(base, fragment), expected) << base;
-}
-
-TEST(Splice, PatchRewritesOnlyExactLookups) {
-  const std::tuple<std::string, std::string, std::string, bool> cases[] = {
+  const std::tuple<std::string, std::string, std::string, bool> patches[] = {
       {"a = texture(lut, uv); b = texture(lut, uv);", "lut",
        "a = qn_lut3d_trilinear(lut, uv); b = qn_lut3d_trilinear(lut, uv);", true},
       {"texture(lut, uv)", "lu", "texture(lut, uv)", false},
@@ -44,13 +40,10 @@ TEST(Splice, PatchRewritesOnlyExactLookups) {
       {"texture(l, texture(l, c))", "l", "qn_lut3d_trilinear(l, qn_lut3d_trilinear(l, c))", true},
       {"xtexture(lut, c)", "lut", "xqn_lut3d_trilinear(lut, c)", true},
       {"", "lut", "", false}};
-  for (auto [src, sampler, expected, changed] : cases) {
+  for (auto [src, sampler, expected, changed] : patches) {
     EXPECT_EQ(patch_lut3d(src, sampler), changed) << expected;
     EXPECT_EQ(src, expected);
   }
-}
-
-TEST(Splice, RgbToRgbaAddsOpaqueAlpha) {
   for (std::size_t n : {0u, 1u, 5u}) {
     std::vector<float> rgb(3 * n), rgba(4 * n + 1, -1.0f), expected;
     for (std::size_t i = 0; i < rgb.size(); ++i) rgb[i] = 0.5f / static_cast<float>(i + 1);
