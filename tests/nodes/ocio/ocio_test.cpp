@@ -106,7 +106,7 @@ TEST_F(OcioRender, SplicedShaderMatchesTheCpuProcessor) {
   OCIO::Interpolation interpolation{};
   desc->get3DTexture(0, texture_name, sampler, edge, interpolation);
   ASSERT_EQ(edge, static_cast<unsigned>(EDGE));
-  // The library's part: patch the lookups, splice, widen the LUT.
+  // What the library does: patch the lookups, splice, widen the LUT.
   std::string fragment = desc->getShaderText();
   ASSERT_TRUE(patch_lut3d(fragment, sampler));
   ASSERT_EQ(fragment.find(std::string("texture(") + sampler), std::string::npos);
