@@ -63,7 +63,7 @@ TEST(ColorPack, LayoutAndEverySourceKind) {
   ASSERT_TRUE(spec.finish(nullptr));
   EXPECT_EQ(std::tuple(spec.starts, spec.knob_floats, spec.input_count),
             std::tuple(std::vector<int>{0, 3, 4, 5, 21}, 22, 64));
-  // Exactly as long as the spec says, so that a stray read shows under the sanitizers.
+  // Exactly as long as the `Spec` says, so that a stray read shows under the sanitizers.
   std::vector<float> knobs(22, 8.0f), inputs(64, 11.0f);
   knobs[0] = 1, knobs[2] = 3, knobs[3] = 0.5f, knobs[4] = -0.0f, knobs[5] = 7;
   knobs[21] = std::numeric_limits<float>::quiet_NaN();

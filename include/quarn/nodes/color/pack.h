@@ -61,7 +61,7 @@ struct Spec {
   std::int32_t knob_floats = 0;      // finish: length of the flat knob-value array
   std::int32_t input_count = 0;      // finish: one more than the largest input index used
 
-  /// Checks the spec and fills `starts`, `knob_floats` and `input_count`. A failure leaves the
+  /// Checks the `Spec` and fills `starts`, `knob_floats` and `input_count`. A failure leaves the
   /// derived fields as far as they were computed.
   [[nodiscard]] QN_API bool finish(std::string* err);
 };
@@ -79,7 +79,7 @@ struct Packed {
 ///   kind 3: knob_values[starts[component]] if knob_values[starts[index]] != 0 (NaN passes), else 0
 /// `knob_values` holds `knob_floats` values, `inputs` at least `input_count`, `out` one record
 /// per uniform. No allocation, no check beyond the following, which costs a few comparisons per
-/// component: after a failed `finish`, or when the spec was edited after it, a uniform with no
+/// component: after a failed `finish`, or when the `Spec` was edited after it, a uniform with no
 /// source or more than 16, or with a source whose read would fall outside `starts`, outside
 /// 0..knob_floats-1 or outside 0..input_count-1, is mismatching, and its record `out[i]` is left
 /// entirely untouched. Every other record is written as usual.
