@@ -130,7 +130,11 @@ Draw draw_for(const Blas& f, const std::optional<Matrix>& m, const Box& in_box,
                       std::max(1.0, extent(out_box[1], out_box[3])));
 }
 
-// The output data window (steps 3 to 9 of planning).
+// The output data window: the union of the input box through every bounded matrix (padded by
+// a pixel unless the move is exact or a whole-pixel shift), clamped to the crop (the format's
+// when cropping to it), widened to the format unless tight, held within the format's margin,
+// and widened to the input box when it is kept. Without a bounded matrix: the input box within
+// the margin.
 Box output_box(const Blas& f, const PlanIn& in, const TotalOut& t,
                const std::vector<std::optional<Matrix>>& bounded) {
   const Box format{0, 0, t.width, t.height};

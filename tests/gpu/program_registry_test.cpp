@@ -3,8 +3,13 @@
 #include <gmock/gmock.h>
 
 #include <climits>
+#include <cstring>
 #include <limits>
+#include <map>
 #include <optional>
+#include <random>
+#include <tuple>
+#include <vector>
 
 #include "quarn/gpu/draw.h"
 #include "support/gl_calls.h"
@@ -35,24 +40,14 @@ class Registry : public qn_test::GlTest {
 
 }  // namespace
 
-TEST_F(Registry, UploadsOnlyWhatChangedBitForBit) {
-  const float zero = 0.f, negative_zero = -0.f, nan = std::numeric_limits<float>::quiet_NaN();
-  gpu::uniform_set(program, -1, &zero, 1);  // inactive: passed to GL, never cached
-  gpu::uniform_set(program, -1, &zero, 1);
-  EXPECT_FALSE(gpu::program_known(program));
-  const float pair[2] = {1.5f, -2};
-  gpu::uniform_set(program, 3, pair, 2);
-  gpu::uniform_set(program, 3, pair, 2);
-  gpu::uniform_set(program, 0, &zero, 1);
-  gpu::uniform_set(program, 0, &negative_zero, 1);  // equal as floats, not as bits
-  gpu::uniform_set(program, 1, &nan, 1);
-  gpu::uniform_set(program, 1, &nan, 1);
+// Each value size reaches its own GL entry point (which values are skipped: the model below).
+TEST_F(Registry, EachSizeReachesItsEntryPoint) {
+  const float v[16] = {1};
+  for (int n : {1, 2, 3, 4, 9, 16}) gpu::uniform_set(program, n, v, n);
   EXPECT_THAT(log->calls,
-              testing::ElementsAre("ProgramUniform1fv", "ProgramUniform1fv", "ProgramUniform2fv",
-                                   "ProgramUniform1fv", "ProgramUniform1fv", "ProgramUniform1fv"));
-  EXPECT_EQ(uploads(), 6u);
-  EXPECT_EQ(skips(), 2u);
-  EXPECT_TRUE(gpu::program_known(program));
+              testing::ElementsAre("ProgramUniform1fv", "ProgramUniform2fv", "ProgramUniform3fv",
+                                   "ProgramUniform4fv", "ProgramUniformMatrix3fv",
+                                   "ProgramUniformMatrix4fv"));
 }
 
 TEST_F(Registry, UnsoundInputDoesNothing) {
@@ -72,32 +67,6 @@ TEST_F(Registry, UnsoundInputDoesNothing) {
   gpu::uniform_set_many(program, list, 1);
   EXPECT_TRUE(log->calls.empty());
   EXPECT_EQ(uploads() + skips(), 0u);
-}
-
-TEST_F(Registry, LocationsBeyondTheCachedRangeAreUploadedEveryTime) {
-  const float v = 3;
-  for (int location : {gpu::MAX_CACHED_LOCATION, gpu::MAX_CACHED_LOCATION + 1, INT_MAX}) {
-    gpu::uniform_set(program, location, &v, 1);
-    gpu::uniform_set(program, location, &v, 1);
-  }
-  EXPECT_EQ(gl_calls(), 1u + 2u + 2u);
-  gpu::uniform_forget(program, INT_MAX);  // outside the cache: nothing to forget
-}
-
-TEST_F(Registry, ForgottenValuesReachGlAgain) {
-  const float a = 1, b = 2;
-  gpu::uniform_set(program, 40, &a, 1);
-  gpu::uniform_set(program, 39, &b, 1);  // below 40: grown but unknown until now
-  gpu::uniform_forget(program, 40);
-  gpu::uniform_set(program, 40, &a, 1);
-  gpu::uniform_set(program, 39, &b, 1);
-  EXPECT_EQ(gl_calls(), 3u);
-  gpu::uniform_forget(program, -1);
-  gpu::uniform_set(program, 40, &a, 1);
-  gpu::uniform_set(program, 39, &b, 1);
-  EXPECT_EQ(gl_calls(), 5u);
-  gpu::uniform_forget(program + 1, -1);  // unknown program: nothing
-  EXPECT_FALSE(gpu::program_known(program + 1));
 }
 
 TEST_F(Registry, AcceptsOnlyTheDeclaredSize) {
@@ -131,38 +100,100 @@ TEST_F(Registry, DeclarationsAreStoredReplacedInPlaceAndForgotten) {
   EXPECT_EQ(gl_calls(), 2u);
 }
 
-TEST_F(Registry, UnchangedListTakesTheContentShortcut) {
-  gpu::Pending list[] = {pending(0, {1}), pending(1, {1, 2, 3}),
-                         pending(2, {1, 0, 0, 0, 1, 0, 0, 0, 1})};
-  gpu::uniform_set_many(program, list, 3);
-  EXPECT_EQ(gl_calls(), 3u);
-  gpu::uniform_set_many(program, list, 3);
-  EXPECT_EQ(skips(), 3u);
-  list[0].values[5] = 9;                    // beyond `count`, but part of the record:
-  gpu::uniform_set_many(program, list, 3);  // no shortcut; every slot still matches
-  const float other = 5;
-  gpu::uniform_set(program, 7, &other, 1);  // an upload defeats the shortcut once more
-  gpu::uniform_set_many(program, list, 3);  // slot by slot, refreshing the memo
-  gpu::uniform_set_many(program, list, 3);  // the shortcut
-  EXPECT_EQ(gl_calls(), 4u);
-  EXPECT_EQ(skips(), 12u);
-  gpu::uniform_forget(program, -1);
-  gpu::uniform_set_many(program, list, 3);
-  EXPECT_EQ(gl_calls(), 7u);
-}
+// What reaches GL and what is skipped, against a model of one program's record: the cached bits
+// per location, the batch memo (a list, or a block key) and whether an upload or a forget came
+// after it. Lists come from a pool with near-twins: differing only beyond `count`, only in the
+// last record, or only in length.
+struct RegistryModel {
+  std::map<int, std::vector<float>> cache;
+  std::uint64_t generation = 1, batch_generation = 0, key = 0;
+  std::vector<gpu::Pending> list;
+  bool known = false;
+  std::uint64_t uploads = 0, skips = 0, gl = 0;
 
-TEST_F(Registry, KeyShortcutTrustsTheKeyAndSharesTheMemo) {
-  gpu::Pending a[] = {pending(0, {1})}, b[] = {pending(0, {2})};
-  gpu::uniform_set_block(program, 42, a, 1);
-  gpu::uniform_set_block(program, 42, b, 1);  // same key: the list is not looked at
-  EXPECT_EQ(gl_calls(), 1u);
-  EXPECT_EQ(skips(), 1u);
-  gpu::uniform_set_block(program, 0, b, 1);  // key 0 never takes it
-  gpu::uniform_set_block(program, 0, a, 1);
-  EXPECT_EQ(gl_calls(), 3u);
-  gpu::uniform_set_block(program, 5, a, 1);  // a: skipped by its slot
-  gpu::uniform_set_many(program, b, 1);      // uploads b and resets the key
-  gpu::uniform_set_block(program, 5, a, 1);
-  gpu::uniform_set_many(program, b, 1);  // the block emptied the list: uploads again
-  EXPECT_EQ(gl_calls(), 6u);
+  void upload(int location, const float* v, int n) {
+    const bool cached = location >= 0 && location <= gpu::MAX_CACHED_LOCATION;
+    if (cached && cache[location].size() == std::size_t(n) &&
+        (n == 0 || std::memcmp(cache[location].data(), v, sizeof(float) * n) == 0)) {
+      ++skips;
+      return;
+    }
+    ++uploads;
+    gl += n > 0;  // nothing to send for an empty value, but it is recorded
+    if (known) ++generation;
+    if (cached) cache[location].assign(v, v + n);
+  }
+  void batch(const std::vector<gpu::Pending>& l, std::uint64_t block_key, bool block) {
+    known = true;
+    const bool shortcut =
+        generation == batch_generation &&
+        (block ? block_key != 0 && block_key == key
+               : list.size() == l.size() &&
+                     std::memcmp(list.data(), l.data(), l.size() * sizeof(gpu::Pending)) == 0);
+    if (shortcut) {
+      skips += l.size();
+      return;
+    }
+    for (const gpu::Pending& p : l) upload(p.location, p.values, p.count);
+    list = block ? std::vector<gpu::Pending>{} : l;
+    key = block ? block_key : 0;
+    batch_generation = generation;
+  }
+};
+
+TEST_F(Registry, UploadsAndSkipsFollowAModelOfTheRecord) {
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  const std::vector<std::vector<gpu::Pending>> pool = {
+      {pending(0, {1}), pending(1, {1, 2, 3}), pending(2, {1, 0, 0, 0, 1, 0, 0, 0, 1})},
+      {pending(0, {1}), pending(1, {1, 2, 3}), pending(2, {1, 0, 0, 0, 1, 0, 0, 0, 2})},
+      {pending(0, {1}), pending(1, {1, 2, 3})},
+      {pending(0, {2}), pending(-1, {4, 4}), pending(gpu::MAX_CACHED_LOCATION + 1, {nan})},
+      {pending(0, {-0.f}), pending(gpu::MAX_CACHED_LOCATION, {0, 1, 2, 3})},
+  };
+  std::vector<std::vector<gpu::Pending>> lists = pool;
+  for (auto l : pool) {  // twins that differ beyond `count` only
+    l[0].values[5] = 9;
+    lists.push_back(l);
+  }
+  const int locations[] = {
+      -1, 0, 1, 2, 3, gpu::MAX_CACHED_LOCATION, gpu::MAX_CACHED_LOCATION + 1, INT_MAX};
+  const float values[][4] = {{0, 0, 0, 0}, {-0.f, 0, 0, 0}, {1, 2, 3, 4}, {nan, nan, nan, nan}};
+  std::mt19937 rng(7);
+  auto pick = [&rng](std::size_t n) {
+    return std::uniform_int_distribution<std::size_t>(0, n - 1)(rng);
+  };
+  RegistryModel model;
+  for (int step = 0; step < 3000; ++step) {
+    const std::size_t op = pick(20), l = pick(lists.size());
+    if (op < 8) {
+      const int location = locations[pick(std::size(locations))], n = int(pick(5));
+      const float* v = values[pick(std::size(values))];
+      gpu::uniform_set(program, location, v, n);
+      if (location >= 0) model.known = true;
+      model.upload(location, v, n);
+    } else if (op < 12) {
+      gpu::uniform_set_many(program, lists[l].data(), int(lists[l].size()));
+      model.batch(lists[l], 0, false);
+    } else if (op < 16) {
+      const std::uint64_t key = op == 15 ? 0 : l + 1;  // equal keys, equal lists
+      gpu::uniform_set_block(program, key, lists[l].data(), int(lists[l].size()));
+      model.batch(lists[l], key, true);
+    } else if (op < 19) {
+      const int location = op == 18 ? -1 : locations[pick(std::size(locations))];
+      gpu::uniform_forget(program, location);
+      if (model.known) {
+        ++model.generation;
+        if (location < 0)
+          model.cache.clear();
+        else
+          model.cache.erase(location);
+      }
+    } else {
+      gpu::program_forget(program);
+      model = RegistryModel{{}, 1, 0, 0, {}, false, model.uploads, model.skips, model.gl};
+    }
+    ASSERT_EQ(std::tuple(uploads(), skips(), gl_calls(), gpu::program_known(program)),
+              std::tuple(model.uploads, model.skips, std::size_t(model.gl), model.known))
+        << "step " << step << " op " << op;
+  }
 }

@@ -162,6 +162,7 @@ TEST_F(Scheduler, TakeReturnsFinishedResultOnceAndForgetsTheJob) {
   EXPECT_FALSE(s.take(999, -1)) << "unknown ids return at once, even without a limit";
   EXPECT_FALSE(s.cancel(999));
   s.reprioritize(999, 0);
+  EXPECT_EQ(s.state(999), -1) << "reprioritizing an unknown id adds no job";
 }
 
 // A huge, infinite or NaN limit is no limit: the deadline arithmetic must not wrap into the past.

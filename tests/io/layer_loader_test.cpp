@@ -118,51 +118,32 @@ class LayerLoader : public ::testing::Test {
   qn_test::TempDir dir;
 };
 
-// Refused before the open: no frame, error or timing touched but for the message.
-TEST_F(LayerLoader, PlanRefusedBeforeTheOpen) {
-  const std::string missing = dir.file("absent.exr");
-  const std::vector<Read> reads{whole(8, 6, 3), {0, 2, 2, 0, 0, 8, 6}};
+// Refusals leave every frame untouched. A bad plan is refused before the open (no timing
+// written); a read that does not fit the file after open and read were timed, nothing packed,
+// reads after it not attempted.
+TEST_F(LayerLoader, RefusedPlansTouchNoFrame) {
+  const std::string missing = dir.file("absent.exr"), small = write("small.exr", exr_spec(8, 6, 4));
   const Row ones{constant(1), constant(1), constant(1), constant(1)};
+  const Read fits = whole(8, 6, 4), empty{0, 2, 2, 0, 0, 8, 6};
   struct Case {
     std::size_t frames;
     int w, h;
     bool null_frame;
     Row row;
-    const char* message;  // null: the library's text naming the file
+    Read read;
+    const char* message;  // null: the library's text naming the missing file
   } cases[] = {
-      {1, 4, 4, false, ones, "bad plan"},  // fewer frames than plan rows
-      {2, -1, 4, false, ones, "bad plan"},
-      {2, 4, -1, false, ones, "bad plan"},
-      {2, 4, 4, true, ones, "bad plan"},
-      {2, 2, 2, false, {channel(2, 0), constant(0), constant(0), constant(0)}, "bad slot"},
-      {2, 2, 2, false, {constant(0), channel(0, 3), constant(0), constant(0)}, "bad slot"},
-      {2, 2, 2, false, {constant(0), constant(0), channel(0, -1), constant(0)}, "bad slot"},
-      {2, 2, 2, false, {constant(0), constant(0), constant(0), channel(1, 0)}, "bad slot"},
-      {2, 2, 2, false, ones, nullptr},
+      {1, 4, 4, false, ones, empty, "bad plan"},  // fewer frames than plan rows
+      {2, -1, 4, false, ones, empty, "bad plan"},
+      {2, 4, -1, false, ones, empty, "bad plan"},
+      {2, 4, 4, true, ones, empty, "bad plan"},
+      {2, 2, 2, false, {channel(3, 0), constant(0), constant(0), constant(0)}, empty, "bad slot"},
+      {2, 2, 2, false, {constant(0), channel(0, 3), constant(0), constant(0)}, empty, "bad slot"},
+      {2, 2, 2, false, {constant(0), constant(0), channel(0, -1), constant(0)}, empty, "bad slot"},
+      {2, 2, 2, false, {constant(0), constant(0), constant(0), channel(1, 0)}, empty, "bad slot"},
+      {2, 2, 2, false, ones, empty, nullptr},
   };
-  for (const Case& c : cases) {
-    Frames f(c.frames, std::max(c.w, 0), std::max(c.h, 0));
-    auto dst = f.ptrs();
-    if (c.null_frame) dst[1] = nullptr;
-    Stats stats{kUnset, kUnset, kUnset};
-    std::string err = "previous";
-    EXPECT_FALSE(load_layers(missing, c.message ? reads : std::vector<Read>{}, {c.row, ones}, c.w,
-                             c.h, 0, dst, err, &stats));
-    if (c.message)
-      EXPECT_EQ(err, c.message);
-    else
-      EXPECT_NE(err.find("absent.exr"), std::string::npos) << err;
-    EXPECT_TRUE(f.untouched());
-    EXPECT_EQ(stats.open_ms, kUnset);
-    EXPECT_EQ(stats.read_ms, kUnset);
-    EXPECT_EQ(stats.pack_ms, kUnset);
-  }
-}
-
-// Open and read timed, nothing packed; reads after the failing one are not attempted.
-TEST_F(LayerLoader, PlanDoesNotMatchTheFile) {
-  const std::string path = write("small.exr", exr_spec(8, 6, 4));
-  const Read cases[] = {
+  const Read misfits[] = {
       {0, 0, 4, 0, 0, 9, 6},              // width
       {0, 0, 4, 0, 0, 8, 5},              // height
       {0, 0, 5, 0, 0, 8, 6},              // chend beyond the 4 channels
@@ -174,18 +155,28 @@ TEST_F(LayerLoader, PlanDoesNotMatchTheFile) {
       {0, 3, 1, 0, 0, 8, 6},              // reversed range
       {0, 0, 4, 0, 0, -8, -6},            // negative size
   };
-  for (const Read& r : cases) {
-    Frames f(1, 8, 6);
+  std::vector<Case> all(std::begin(cases), std::end(cases));
+  for (const Read& r : misfits)
+    all.push_back({2, 8, 6, false, ones, r, "plan does not match the file"});
+  for (const Case& c : all) {
+    const bool opened = c.w == 8;
+    SCOPED_TRACE(std::to_string(&c - all.data()));
+    Frames f(c.frames, std::max(c.w, 0), std::max(c.h, 0));
+    auto dst = f.ptrs();
+    if (c.null_frame) dst[1] = nullptr;
     Stats stats{kUnset, kUnset, kUnset};
-    std::string err;
-    EXPECT_FALSE(load_layers(path, {whole(8, 6, 4), r, whole(8, 6, 4)},
-                             {Row{constant(1.f), constant(0), constant(0), constant(0)}}, 8, 6, 0,
-                             f.ptrs(), err, &stats))
-        << r.chbegin << ".." << r.chend;
-    EXPECT_EQ(err, "plan does not match the file");
+    std::string err = "previous";
+    const std::vector<Read> reads =
+        c.message ? std::vector<Read>{whole(8, 6, 3), c.read, fits} : std::vector<Read>{};
+    EXPECT_FALSE(
+        load_layers(opened ? small : missing, reads, {c.row, ones}, c.w, c.h, 0, dst, err, &stats));
+    if (c.message)
+      EXPECT_EQ(err, c.message);
+    else
+      EXPECT_NE(err.find("absent.exr"), std::string::npos) << err;
     EXPECT_TRUE(f.untouched());
-    EXPECT_GE(stats.open_ms, 0.0);
-    EXPECT_GE(stats.read_ms, 0.0);
+    EXPECT_EQ(stats.open_ms >= 0.0 && stats.read_ms >= 0.0, opened);
+    EXPECT_EQ(stats.open_ms == kUnset && stats.read_ms == kUnset, !opened);
     EXPECT_EQ(stats.pack_ms, kUnset);
   }
 }
@@ -306,23 +297,19 @@ TEST_F(LayerLoader, LargeFramesPackInParallelExactlyAsSerially) {
   EXPECT_EQ(serial.at(1, 0, 7, 0), px[40 * 4 + 2]);
 }
 
-// Bands are whole chunks of the compression; short, serial and tiled reads are whole (a tiled
-// EXR through read_scanlines kills the process).
-TEST_F(LayerLoader, BandArithmetic) {
+// One banded read per compression, end to end; tiled reads are whole (a tiled EXR through
+// read_scanlines kills the process).
+TEST_F(LayerLoader, BandedReadsPerCompressionMatchTheLibrary) {
   auto tiled = exr_spec(64, 256, 4);
   tiled.tile_width = tiled.tile_height = 16;
   const struct {
     const char* name;
     OIIO::ImageSpec spec;
-    int threads;
     std::vector<std::int64_t> rows;
   } cases[] = {
-      {"zip.exr", exr_spec(1920, 1080, 4), 0, {96, 96, 96, 96, 96, 96, 96, 96, 96, 96, 96, 24}},
-      {"dwab.exr", exr_spec(1920, 1080, 4, TypeDesc::HALF, "dwab"), 0, {768, 312}},
-      {"127.exr", exr_spec(64, 127, 4), 0, {}},
-      {"128.exr", exr_spec(64, 128, 4), 0, {64, 64}},
-      {"serial.exr", exr_spec(64, 256, 4), 1, {}},
-      {"tiled.exr", tiled, 0, {}},
+      {"zip.exr", exr_spec(64, 1080, 4), {96, 96, 96, 96, 96, 96, 96, 96, 96, 96, 96, 24}},
+      {"dwab.exr", exr_spec(64, 1080, 4, TypeDesc::HALF, "dwab"), {768, 312}},
+      {"tiled.exr", tiled, {}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -331,57 +318,81 @@ TEST_F(LayerLoader, BandArithmetic) {
     band_rows.clear();
     Frames f(1, w, h);
     std::string err;
-    ASSERT_TRUE(load_whole(path, w, h, c.threads, f, err)) << err;
+    ASSERT_TRUE(load_whole(path, w, h, 0, f, err)) << err;
     EXPECT_EQ(band_rows, c.rows);
     expect_frame(f, 0, reference(path, 0, 0, 4), 4);
   }
 }
 
+// OpenImageIO refuses read_image on deep data: the load fails with a message, before any band.
 TEST_F(LayerLoader, DeepFilesFailCleanlyAndAreNeverBanded) {
   const std::string path = qn_test::write_deep_exr(dir.file("deep.exr"), 20, 200);
   band_rows.clear();
   Frames f(1, 20, 200);
   std::string err;
-  const bool ok = load_whole(path, 20, 200, 0, f, err);
+  EXPECT_FALSE(load_whole(path, 20, 200, 0, f, err));
   EXPECT_TRUE(band_rows.empty());
-  if (!ok) {
-    EXPECT_FALSE(err.empty());
-    EXPECT_TRUE(f.untouched());
-  }
+  EXPECT_FALSE(err.empty());
+  EXPECT_TRUE(f.untouched());
 }
 
-TEST_F(LayerLoader, BandCountFollowsTheEnvironment) {
-  const std::string path = write("hd.exr", exr_spec(1920, 1080, 4));
-  const auto want = qn_test::pattern(1920, 1080, 4);
+std::vector<std::pair<std::int64_t, std::int64_t>> bands_seen_rows;  // begin, end; by band
+void log_band_range(const std::string&, int band, std::int64_t begin, std::int64_t end) {
+  std::lock_guard lock(band_mutex);
+  if (bands_seen_rows.size() <= std::size_t(band)) bands_seen_rows.resize(band + 1);
+  bands_seen_rows[band] = {begin, end};
+}
+
+// The split of uncompressed files (32-row chunks) over a grid of heights, thread budgets and
+// values of the environment variable: whole chunks, at least two a band, no more bands than
+// min(asked, threads, H / 64), every row read once, and as few rows a band as that allows. The
+// files hold a header only, so every band read fails after the split has been observed.
+TEST_F(LayerLoader, BandsSplitWholeChunksWithinEveryCap) {
+  qn::io::set_band_observer(&log_band_range);
   const struct {
-    std::optional<std::string> env;
-    int threads;
-    std::size_t bands;
-  } cases[] = {
-      {std::nullopt, 4, 4},
-      {"abc", 4, 0},
-      {"0", 4, 0},
-      {"1", 4, 0},
-      {"64", 4, 4},
-      {"3", 0, 3},
-      {"64", 0, 12},
-      {" 2xyz", 0, 2},
-      {"-9", 0, 0},
-      {"99999999999999999999999", 4, 4},
-      {"-99999999999999999999999", 0, 0},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.env.value_or("(unset)") + " threads " + std::to_string(c.threads));
-    if (c.env)
-      setenv("QUARN_NATIVE_IO_BANDS", c.env->c_str(), 1);
-    else
-      unsetenv("QUARN_NATIVE_IO_BANDS");
-    band_rows.clear();
-    Frames f(1, 1920, 1080);
-    std::string err;
-    ASSERT_TRUE(load_whole(path, 1920, 1080, c.threads, f, err)) << err;
-    EXPECT_EQ(band_rows.size(), c.bands);
-    expect_frame(f, 0, want, 4);
+    const char* env;  // null: unset
+    std::int64_t asked;
+  } envs[] = {{nullptr, 16},
+              {"abc", 0},
+              {"1", 1},
+              {"3", 3},
+              {" 2xyz", 2},
+              {"-9", -9},
+              {"64", 64},
+              {"99999999999999999999999", INT_MAX},
+              {"-99999999999999999999999", INT_MIN}};
+  for (int h : {64, 127, 128, 191, 300, 1080, 2049, 4100}) {
+    const std::string path = qn_test::write_exr_header_only(dir.file("h.exr"), 1, h);
+    for (const auto& e : envs)
+      for (int threads : {0, 1, 2, 5, 64}) {
+        SCOPED_TRACE(std::to_string(h) + " rows, " + (e.env ? e.env : "(unset)") + ", threads " +
+                     std::to_string(threads));
+        if (e.env)
+          setenv("QUARN_NATIVE_IO_BANDS", e.env, 1);
+        else
+          unsetenv("QUARN_NATIVE_IO_BANDS");
+        bands_seen_rows.clear();
+        Frames f(1, 1, h);
+        std::string err;
+        (void)load_whole(path, 1, h, threads, f, err);
+        std::int64_t cap = std::min<std::int64_t>(e.asked, h / 64);
+        if (threads > 0) cap = std::min<std::int64_t>(cap, threads);
+        if (threads == 1 || h < 128 || cap < 2) {
+          EXPECT_TRUE(bands_seen_rows.empty());
+          continue;
+        }
+        const auto count = std::int64_t(bands_seen_rows.size());
+        ASSERT_GE(count, 2);
+        EXPECT_LE(count, cap);
+        const std::int64_t rows = bands_seen_rows[0].second;
+        EXPECT_EQ(rows % 32, 0);
+        EXPECT_GE(rows, 64);
+        EXPECT_GT((h + rows - 33) / (rows - 32), cap) << "one chunk fewer a band would do";
+        for (std::int64_t k = 0; k < count; ++k)
+          EXPECT_EQ(bands_seen_rows[k],
+                    std::make_pair(k * rows, std::min<std::int64_t>(h, (k + 1) * rows)));
+        EXPECT_EQ(bands_seen_rows.back().second, h);
+      }
   }
 }
 

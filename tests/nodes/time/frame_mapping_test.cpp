@@ -68,39 +68,48 @@ TEST(FrameMapping, FrameBlendIsBoundedAndSaturates) {
   EXPECT_EQ(frameblend_frames(50, 1, true, kNaN, 2), (Frames{0, 1, 2}));  // NaN bound: 0
 }
 
-TEST(FrameMapping, EdgeModesAroundBothEndsNegativeAndOneFrameRanges) {
-  struct Case {
-    long long frame, first, last;
-    int mode;
-    std::optional<long long> expected;
-  };
-  const std::optional<long long> no;
-  // clang-format off
-  const Case cases[] = {
-      // inside the range every mode keeps the frame
-      {1, 1, 10, kNone, 1}, {10, 1, 10, kBounce, 10}, {7, 7, 7, 99, 7},
-      // pass, none, loop and hold around both ends of [1, 10]
-      {12, 1, 10, kPass, 12}, {-4, 1, 10, kPass, -4}, {11, 1, 10, kNone, no}, {0, 1, 10, kNone, no},
-      {11, 1, 10, kLoop, 1}, {12, 1, 10, kLoop, 2}, {0, 1, 10, kLoop, 10}, {-10, 1, 10, kLoop, 10},
-      {21, 1, 10, kLoop, 1}, {12, 1, 10, kHold, 10}, {0, 1, 10, kHold, 1}, {12, 1, 10, 5, 10},
-      {-3, 1, 10, -1, 1},
-      // bounce over [1, 10]: period 18, reflected at both ends
-      {11, 1, 10, kBounce, 9}, {12, 1, 10, kBounce, 8}, {19, 1, 10, kBounce, 1},
-      {20, 1, 10, kBounce, 2}, {0, 1, 10, kBounce, 2}, {-8, 1, 10, kBounce, 10},
-      // negative frames
-      {-21, -20, -11, kLoop, -11}, {-10, -20, -11, kBounce, -12}, {-22, -20, -11, kBounce, -18},
-      // one-frame ranges hold in loop and bounce; inverted ranges hold
-      {9, 5, 5, kLoop, 5}, {9, 5, 5, kBounce, 5}, {1, 5, 5, kBounce, 5}, {9, 5, 5, kNone, no},
-      {3, 10, 1, kLoop, 10}, {12, 10, 1, kBounce, 1},
-      // lengths up to 2^64 and periods up to 2^65 that would wrap in 64 bits
-      {kMin, kMin + 1, kMax, kLoop, kMax}, {kMax, kMin, kMax - 1, kLoop, kMin},
-      {kMax, kMin, kMax - 1, kBounce, kMax - 2}, {kMin, kMin + 1, kMax, kBounce, kMin + 2},
-      {kMin, 0, kMax, kLoop, 0}, {kMax, kMin, 0, kBounce, kMin + 1},
-      {kMin, kMax - 1, kMax, kLoop, kMax - 1}, {kMax, kMin, kMin + 1, kBounce, kMin + 1}};
-  // clang-format on
-  for (const Case& c : cases)
-    EXPECT_EQ(edge_frame(c.frame, c.first, c.last, c.mode), c.expected)
-        << "frame " << c.frame << " in [" << c.first << ", " << c.last << "] mode " << c.mode;
+// A model that steps one frame at a time: loop wraps by whole lengths, bounce walks from
+// `first` and turns at either end; ranges too short for either, holds and unknown modes clamp.
+std::optional<long long> stepped_edge(long long frame, long long first, long long last, int mode) {
+  if ((first <= frame && frame <= last) || mode == kPass) return frame;
+  if (mode == kNone) return std::nullopt;
+  const long long length = last - first + 1;
+  if (mode == kLoop && length >= 1) {
+    while (frame > last) frame -= length;
+    while (frame < first) frame += length;
+    return frame;
+  }
+  if (mode == kBounce && length >= 2) {
+    long long p = first, step = frame >= first ? 1 : -1;
+    for (long long n = frame - first; n != 0; n += n > 0 ? -1 : 1) {
+      if (p + step < first || p + step > last) step = -step;
+      p += step;
+    }
+    return p;
+  }
+  return frame < first ? first : last;
+}
+
+TEST(FrameMapping, EdgeModesMatchASteppingModelAndDoNotWrapNearInt64Ends) {
+  for (long long first = -4; first <= 3; ++first)
+    for (long long last = first - 2; last <= first + 5; ++last)
+      for (long long frame = first - 25; frame <= last + 25; ++frame)
+        for (int mode = -1; mode <= 5; ++mode)
+          ASSERT_EQ(edge_frame(frame, first, last, mode), stepped_edge(frame, first, last, mode))
+              << "frame " << frame << " in [" << first << ", " << last << "] mode " << mode;
+  // Lengths up to 2^64 and periods up to 2^65 would wrap in 64 bits.
+  const std::tuple<long long, long long, long long, int, long long> extremes[] = {
+      {kMin, kMin + 1, kMax, kLoop, kMax},
+      {kMax, kMin, kMax - 1, kLoop, kMin},
+      {kMax, kMin, kMax - 1, kBounce, kMax - 2},
+      {kMin, kMin + 1, kMax, kBounce, kMin + 2},
+      {kMin, 0, kMax, kLoop, 0},
+      {kMax, kMin, 0, kBounce, kMin + 1},
+      {kMin, kMax - 1, kMax, kLoop, kMax - 1},
+      {kMax, kMin, kMin + 1, kBounce, kMin + 1}};
+  for (const auto& [frame, first, last, mode, want] : extremes)
+    EXPECT_EQ(edge_frame(frame, first, last, mode), want)
+        << "frame " << frame << " in [" << first << ", " << last << "] mode " << mode;
 }
 
 TEST(FrameMapping, RetimeRangesAndPositions) {

@@ -46,12 +46,11 @@ TEST(BoxWeights, NormalisedOverlapsWithABoundedWindow) {
   EXPECT_EQ(std::tuple(centred.size(), centred.front().first, offset.size(), offset.back().first),
             std::tuple(255u, -127, 256u, 128));
   EXPECT_DOUBLE_EQ(centred[100].second, 1.0 / MAX_BOX_WIDTH);
-  // Centres that are not finite give nothing; near the ends of int64 the frames saturate and
-  // the walk must stop at the largest frame.
-  for (double centre : {kNaN, kInf, -kInf, 1e300}) EXPECT_THAT(box_weights(centre, 3), IsEmpty());
-  for (double centre : {0x1p63 - 4096, 0x1p63, -0x1p63, -0x1p63 + 2048})
-    for (const auto& [frame, weight] : box_weights(centre, 255))
-      EXPECT_TRUE(std::isfinite(weight)) << centre;
+  // Centres that are not finite give nothing. Near the ends of int64 a double is spaced 1024
+  // or more apart, so even the widest window has both edges on the centre and covers no frame:
+  // the walk must end (its last frame may be the largest int64) with nothing in it.
+  for (double centre : {kNaN, kInf, -kInf, 1e300, 0x1p63 - 4096, 0x1p63, -0x1p63, -0x1p63 + 2048})
+    EXPECT_THAT(box_weights(centre, 255), IsEmpty()) << centre;
 }
 
 TEST(ShutterWeights, CountsSamplesPerFrameByMode) {
