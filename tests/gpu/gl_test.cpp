@@ -11,6 +11,7 @@
 #include "quarn/gpu/draw.h"
 #include "support/gl_calls.h"
 #include "support/gl_context.h"
+#include "support/stand_in_egl.h"
 
 namespace gl = qn::gpu::gl;
 namespace gpu = qn::gpu;
@@ -18,9 +19,7 @@ using qn_test::GlContext;
 
 namespace {
 
-void* const g_stand_in = dlopen(QUARN_FAKE_EGL, RTLD_NOW | RTLD_LOCAL);
-
-void hide(const char* names) { setenv("QUARN_FAKE_EGL_HIDE", names, 1); }
+using qn_test::hide_egl;
 
 // The variables that are null now.
 std::vector<std::string> null_entry_points() {
@@ -31,19 +30,7 @@ std::vector<std::string> null_entry_points() {
   return null;
 }
 
-class Load : public ::testing::Test {
- protected:
-  void SetUp() override {
-    ASSERT_NE(g_stand_in, nullptr) << dlerror();
-    ASSERT_EQ(context().error(), "");
-    ASSERT_TRUE(context().make_current());
-  }
-  void TearDown() override { unsetenv("QUARN_FAKE_EGL_HIDE"); }
-  static GlContext& context() {
-    static GlContext* shared = new GlContext;  // made before anything is hidden
-    return *shared;
-  }
-};
+using Load = qn_test::StandInEglTest;
 
 // Every uniform call and both draws with the layer not loaded: none may reach GL or count.
 void expect_nothing_happens() {
@@ -70,7 +57,7 @@ TEST_F(Load, WithoutItsBootstrapFunctionsEglIsNotAvailableUntilTheyAppear) {
   for (const char* hidden :
        {"eglGetProcAddress", "eglGetCurrentContext", "eglGetCurrentContext,eglGetProcAddress"}) {
     SCOPED_TRACE(hidden);
-    hide(hidden);
+    hide_egl(hidden);
     std::string err = "untouched";
     EXPECT_FALSE(gl::load(&err));
     EXPECT_EQ(err, "libEGL.so.1 / eglGetProcAddress not available");
@@ -91,7 +78,7 @@ TEST_F(Load, WithoutItsBootstrapFunctionsEglIsNotAvailableUntilTheyAppear) {
   EXPECT_TRUE(null_entry_points().empty());
 
   // Once found, the bootstrap functions stay in use.
-  hide("eglGetProcAddress,eglGetCurrentContext");
+  hide_egl("eglGetProcAddress,eglGetCurrentContext");
   EXPECT_EQ(gl::current_context(), context().handle());
   EXPECT_TRUE(gl::load(nullptr));
 }
@@ -100,7 +87,7 @@ TEST_F(Load, WithoutCurrentContextKeepsTheStateOfTheLastLoad) {
   ASSERT_TRUE(gl::load(nullptr));
   for (const char* before : {"", "glScissor"}) {  // after a success, then after a failure
     SCOPED_TRACE(before);
-    hide(before);
+    hide_egl(before);
     bool was_loaded = gl::load(nullptr);
     gl::EglContext was_context = gl::loaded_context();
     std::vector<std::string> was_null = null_entry_points();
@@ -122,7 +109,7 @@ TEST_F(Load, EachMissingEntryPointHasItsMessage) {
   ASSERT_EQ(names.size(), 16u);
   for (const std::string& name : names) {
     SCOPED_TRACE(name);
-    hide(("gl" + name).c_str());
+    hide_egl(("gl" + name).c_str());
     std::string err;
     EXPECT_FALSE(gl::load(&err));
     EXPECT_EQ(err, "OpenGL entry point gl" + name + " not available");
@@ -133,7 +120,7 @@ TEST_F(Load, EachMissingEntryPointHasItsMessage) {
 
 TEST_F(Load, SeveralMissingNameTheLastAndLeaveTheLayerNotLoaded) {
   ASSERT_TRUE(gl::load(nullptr));
-  hide("glBindSampler,glGetError");
+  hide_egl("glBindSampler,glGetError");
   std::string err = "untouched";
   EXPECT_FALSE(gl::load(&err));
   EXPECT_EQ(err, "OpenGL entry point glGetError not available");

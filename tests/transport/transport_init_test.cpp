@@ -9,26 +9,13 @@
 #include "support/gl_api.h"
 #include "support/gl_context.h"
 #include "support/readback.h"
+#include "support/stand_in_egl.h"
 
 namespace tr = qn::transport;
 
 namespace {
 
-void* const g_stand_in = dlopen(QUARN_FAKE_EGL, RTLD_NOW | RTLD_LOCAL);
-
-class TransportInit : public ::testing::Test {
- protected:
-  void SetUp() override {
-    ASSERT_NE(g_stand_in, nullptr) << dlerror();
-    ASSERT_EQ(context().error(), "");
-    ASSERT_TRUE(context().make_current());
-  }
-  void TearDown() override { unsetenv("QUARN_FAKE_EGL_HIDE"); }
-  static qn_test::GlContext& context() {
-    static auto* shared = new qn_test::GlContext;  // made before anything is hidden
-    return *shared;
-  }
-};
+using TransportInit = qn_test::StandInEglTest;
 
 }  // namespace
 
@@ -62,7 +49,7 @@ TEST_F(TransportInit, MissingFunctionsFailWithTheirMessages) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.message);
     if (c.hidden) {
-      setenv("QUARN_FAKE_EGL_HIDE", c.hidden, 1);
+      qn_test::hide_egl(c.hidden);
     } else {
       ASSERT_TRUE(qn_test::GlContext::release_current());
     }
@@ -80,7 +67,7 @@ TEST_F(TransportInit, RingOfOneWhenSetToZeroBeforeInit) {
   std::string err = "untouched";
   ASSERT_TRUE(tr::init(&err)) << err;
   EXPECT_EQ(err, "untouched");
-  setenv("QUARN_FAKE_EGL_HIDE", "glReadPixels", 1);
+  qn_test::hide_egl("glReadPixels");
   EXPECT_TRUE(tr::init(&err));  // ready: nothing is looked up again
   unsetenv("QUARN_FAKE_EGL_HIDE");
   qn_test::FloatTarget target(8, 8, 1);

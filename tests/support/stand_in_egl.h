@@ -1,0 +1,35 @@
+// tests/support/stand_in_egl.h — the fixture of suites that run against the stand-in
+// "libEGL.so.1" (tests/support/fake_egl), which forwards to the system's EGL but hides the names
+// listed in QUARN_FAKE_EGL_HIDE. Including this maps the stand-in before main, so the library's
+// first lookup of EGL finds it; the suite's target defines QUARN_FAKE_EGL (its path).
+#pragma once
+
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+#include "support/gl_context.h"
+
+namespace qn_test {
+
+inline void* const g_stand_in_egl = dlopen(QUARN_FAKE_EGL, RTLD_NOW | RTLD_LOCAL);
+
+/// Hides `names` (comma-separated) from the stand-in until the test ends.
+inline void hide_egl(const char* names) { setenv("QUARN_FAKE_EGL_HIDE", names, 1); }
+
+class StandInEglTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_NE(g_stand_in_egl, nullptr) << dlerror();
+    ASSERT_EQ(context().error(), "");
+    ASSERT_TRUE(context().make_current());
+  }
+  void TearDown() override { unsetenv("QUARN_FAKE_EGL_HIDE"); }
+  static GlContext& context() {
+    static GlContext* shared = new GlContext;  // made before anything is hidden
+    return *shared;
+  }
+};
+
+}  // namespace qn_test
