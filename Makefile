@@ -1,4 +1,4 @@
-# The one entry point: make deps | build | test | sanitize | tsan | bench | format | format-check
+# The one entry point: make deps | demo | build | test | sanitize | tsan | bench | format | format-check
 # Build folders: build/ (tests), build-asan/ (ASan+UBSan), build-tsan/ (TSan), build-bench/ (Release).
 
 JOBS      ?= $(shell nproc)
@@ -12,7 +12,7 @@ DEB_PACKAGES := cmake make g++ pkg-config clang-format \
 
 FORMAT_FILES = $(shell git ls-files '*.h' '*.cpp' 2>/dev/null)
 
-.PHONY: deps build test sanitize tsan bench format format-check clean
+.PHONY: deps demo build test sanitize tsan bench format format-check clean
 
 deps:
 	@missing=""; for p in $(DEB_PACKAGES); do \
@@ -23,6 +23,12 @@ deps:
 	  export DEBIAN_FRONTEND=noninteractive; \
 	  apt-get update -qq && apt-get install -y -qq --no-install-recommends $$missing; \
 	else echo "all build dependencies present"; fi
+
+# The reference host renders its shot into out/; DEMO_ARGS passes options (see --help).
+demo:
+	$(CMAKE) -S . -B build -DQUARN_BUILD_TESTS=ON
+	$(CMAKE) --build build -j $(JOBS) --target quarn_demo
+	./build/examples/demo/quarn_demo $(DEMO_ARGS)
 
 build:
 	$(CMAKE) -S . -B build -DQUARN_BUILD_TESTS=ON
