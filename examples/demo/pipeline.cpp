@@ -330,8 +330,8 @@ struct Pipeline::Impl {
       std::fill(at, at + 4, -1);
     }
     if (*std::min_element(at, at + 4) < 0)
-      return fail(err, "source frame " + std::to_string(frame) + " (" + path +
-                           ") has neither an fg layer nor R, G, B, A");
+      return fail(err, "cannot read source frame " + std::to_string(frame) + " (" + path +
+                           "): neither an fg layer nor R, G, B, A");
     const int lo = *std::min_element(at, at + 4), hi = *std::max_element(at, at + 4) + 1;
     *w = spec.full_width > 0 ? spec.full_width : spec.width;
     *h = spec.full_height > 0 ? spec.full_height : spec.height;
