@@ -15,6 +15,8 @@
 
 namespace {
 
+constexpr int kWriterThreads = 2;  // as the pipeline's writer runs
+
 const char* const USAGE = R"(usage: quarn_demo [options]
   --input PATTERN   source sequence, printf-style frame number (e.g. shots/a.%04d.exr);
                     default: a test pattern written into OUT/source/
@@ -58,7 +60,7 @@ bool parse_pair(const std::string& text, char sep, long long lo, long long hi, l
 
 struct Totals {
   int frames = 0;
-  double wall_ms = 0, decode = 0, gl = 0, readback = 0, write = 0;
+  double wall_ms = 0, decode = 0, gl = 0, readback = 0, write = 0, write_wait = 0;
   long long peak_bytes = 0;
 };
 
@@ -88,18 +90,22 @@ void print_row(const char* pass, const demo::FrameStats& r, Totals* t) {
   t->gl += r.gl_ms;
   t->readback += r.readback_ms;
   t->write += r.write_ms;
+  t->write_wait += r.write_wait_ms;
   t->peak_bytes = std::max(t->peak_bytes, r.cache_bytes);
 }
 
+// Shares of the pass's wall time on the render thread; the writers' own time is given as the
+// share of their capacity it used.
 void print_summary(const char* pass, const Totals& t) {
   const double w = t.wall_ms > 0 ? t.wall_ms : 1;
+  const double other = std::max(0.0, w - t.decode - t.gl - t.readback - t.write_wait);
   std::printf(
-      "summary %-5s %3d frames in %8.1f ms: %6.2f fps | decode %4.1f%%  GL %4.1f%%  readback "
-      "%4.1f%%  write %4.1f%%  other %4.1f%% | cache peak %.1f MB\n",
+      "summary %-5s %3d frames in %8.1f ms: %6.2f fps | render thread: decode %4.1f%%  GL "
+      "%4.1f%%  readback %4.1f%%  waiting for writers %4.1f%%  other %4.1f%% | writers busy "
+      "%4.1f%% | cache peak %.1f MB\n",
       pass, t.frames, t.wall_ms, t.frames * 1000.0 / w, 100 * t.decode / w, 100 * t.gl / w,
-      100 * t.readback / w, 100 * t.write / w,
-      100 * std::max(0.0, w - t.decode - t.gl - t.readback - t.write) / w,
-      t.peak_bytes / 1048576.0);
+      100 * t.readback / w, 100 * t.write_wait / w, 100 * other / w,
+      100 * t.write / (w * kWriterThreads), t.peak_bytes / 1048576.0);
 }
 
 }  // namespace
@@ -205,7 +211,9 @@ int main(int argc, char** argv) {
       if (!pipeline.render(f, &err)) return failure(err);
       while (pipeline.take_row(&row)) print_row(pass.name, row, &t);
     }
-    if (!pipeline.flush(&err)) return failure(err);
+    double drain_ms = 0;
+    if (!pipeline.flush(&err, &drain_ms)) return failure(err);
+    t.write_wait += drain_ms;
     while (pipeline.take_row(&row)) print_row(pass.name, row, &t);
     pipeline.cancel_prefetch();
     t.wall_ms =

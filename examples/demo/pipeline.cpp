@@ -30,6 +30,7 @@
 #include "quarn/transport/transport.h"
 #include "quarn/xform/matrix.h"
 #include "quarn/xform/plan.h"
+#include "writer.h"
 
 namespace demo {
 namespace {
@@ -93,52 +94,6 @@ bool install_blas(std::string* err) {
   return true;
 }
 
-// Writes `rgba` (rows bottom to top, as GL reads them) to `path` through a temporary name, so
-// that a failed write leaves no partial file behind.
-bool write_image(const std::string& path, const float* rgba, int w, int h, bool png,
-                 std::string* err) {
-  const fs::path final_path(path);
-  const std::string tmp = (final_path.parent_path() / ("." + final_path.stem().string() + ".part" +
-                                                       final_path.extension().string()))
-                              .string();
-  auto out = OIIO::ImageOutput::create(tmp);
-  bool ok = false;
-  if (out) {
-    OIIO::ImageSpec spec(w, h, 4, png ? OIIO::TypeDesc::UINT8 : OIIO::TypeDesc::HALF);
-    spec.channelnames = {"R", "G", "B", "A"};
-    spec.alpha_channel = 3;
-    if (png) spec.attribute("png:compressionLevel", 3);
-    std::vector<unsigned char> bytes;
-    const void* data = rgba;
-    OIIO::TypeDesc type = OIIO::TypeDesc::FLOAT;
-    if (png) {  // display-referred: the sRGB curve, then 8 bits
-      bytes.resize(static_cast<size_t>(w) * h * 4);
-      for (size_t i = 0; i < bytes.size(); ++i) {
-        double v = std::clamp(static_cast<double>(rgba[i]), 0.0, 1.0);
-        if (i % 4 != 3) v = v <= 0.0031308 ? 12.92 * v : 1.055 * std::pow(v, 1 / 2.4) - 0.055;
-        bytes[i] = static_cast<unsigned char>(std::lround(v * 255));
-      }
-      data = bytes.data();
-      type = OIIO::TypeDesc::UINT8;
-    }
-    const OIIO::stride_t px = static_cast<OIIO::stride_t>(type.size()) * 4;
-    const OIIO::stride_t row = px * w;
-    const char* last_row = static_cast<const char*>(data) + row * (h - 1);
-    ok = out->open(tmp, spec) && out->write_image(type, last_row, px, -row) && out->close();
-    if (!ok) *err = "cannot write " + path + ": " + out->geterror();
-  } else {
-    *err = "cannot write " + path + ": " + OIIO::geterror();
-  }
-  std::error_code ec;
-  if (ok) fs::rename(tmp, final_path, ec);
-  if (ok && ec) {
-    *err = "cannot write " + path + ": " + ec.message();
-    ok = false;
-  }
-  if (!ok) fs::remove(tmp, ec);
-  return ok;
-}
-
 }  // namespace
 
 std::string frame_path(const std::string& pattern, long long frame) {
@@ -198,7 +153,7 @@ struct Pipeline::Impl {
     Clock::time_point started;
   };
   std::unique_ptr<InFlight> in_flight;
-  std::deque<FrameStats> rows;
+  Writer writer{2};
   std::vector<std::pair<long long, std::vector<float>>> thumbs;  // every eighth frame
 
   bool fail(std::string* err, const std::string& what) {
@@ -460,34 +415,23 @@ struct Pipeline::Impl {
     }
   }
 
-  bool write_frame(InFlight& f, std::string* err) {
-    const auto t0 = Clock::now();
-    const std::string base =
-        (fs::path(opt.out) / ("frame." + frame_path("%04d", f.row.frame))).string();
-    if (!write_image(base + ".exr", f.pixels.data(), W, H, false, err) ||
-        !write_image(base + ".png", f.pixels.data(), W, H, true, err))
-      return false;
-    if ((f.row.frame - opt.shot.first) % 8 == 0) {
-      thumbs.erase(std::remove_if(thumbs.begin(), thumbs.end(),
-                                  [&](auto& t) { return t.first == f.row.frame; }),
-                   thumbs.end());
-      thumbs.emplace_back(f.row.frame, f.pixels);
-    }
-    f.row.write_ms = ms_since(t0);
-    return true;
-  }
-
-  // Waits for the frame in flight, writes it and completes its row.
+  // Waits for the frame in flight and hands its pixels to the writers.
   bool finish_in_flight(std::string* err, Clock::time_point t0) {
-    if (!in_flight) return true;
+    if (!in_flight) return writer.ok(err);
     InFlight& f = *in_flight;
     qn::transport::wait(f.ticket);
     f.row.readback_ms += ms_since(t0);
-    const bool ok = write_frame(f, err);
-    f.row.frame_ms += f.row.readback_ms + f.row.write_ms;
-    if (ok) rows.push_back(f.row);
+    f.row.frame_ms += f.row.readback_ms;
+    if ((f.row.frame - opt.shot.first) % 8 == 0) {
+      std::erase_if(thumbs, [&](auto& t) { return t.first == f.row.frame; });
+      thumbs.emplace_back(f.row.frame, f.pixels);
+    }
+    const std::string base =
+        (fs::path(opt.out) / ("frame." + frame_path("%04d", f.row.frame))).string();
+    writer.submit(f.row, std::make_shared<const std::vector<float>>(std::move(f.pixels)), base, W,
+                  H);
     in_flight.reset();
-    return ok;
+    return writer.ok(err);
   }
 };
 
@@ -609,14 +553,15 @@ bool Pipeline::render(long long frame, std::string* err) {
   return ok;
 }
 
-bool Pipeline::flush(std::string* err) { return impl_->finish_in_flight(err, Clock::now()); }
-
-bool Pipeline::take_row(FrameStats* row) {
-  if (impl_->rows.empty()) return false;
-  *row = impl_->rows.front();
-  impl_->rows.pop_front();
-  return true;
+bool Pipeline::flush(std::string* err, double* drain_ms) {
+  if (!impl_->finish_in_flight(err, Clock::now())) return false;
+  const auto t0 = Clock::now();
+  const bool ok = impl_->writer.drain(err);
+  *drain_ms = ms_since(t0);
+  return ok;
 }
+
+bool Pipeline::take_row(FrameStats* row) { return impl_->writer.take(row); }
 
 void Pipeline::cancel_prefetch() {
   impl_->decoder->clear();
@@ -652,7 +597,7 @@ bool Pipeline::write_contact_sheet(std::string* err) {
         }
   }
   return write_image((fs::path(s.opt.out) / "contact_sheet.png").string(), sheet.data(), sw, sh,
-                     true, err);
+                     err);
 }
 
 }  // namespace demo

@@ -32,7 +32,9 @@ struct FrameStats {
   int ran = 0, served = 0;  // nodes evaluated / taken from the cache
   std::string ran_names;    // the nodes evaluated, by name
   std::uint64_t draws = 0, uploads = 0, skips = 0, scratch_new = 0, scratch_reused = 0;
-  double decode_ms = 0, gl_ms = 0, readback_ms = 0, write_ms = 0, frame_ms = 0;
+  double decode_ms = 0, gl_ms = 0, readback_ms = 0, frame_ms = 0;
+  double write_ms = 0;        // both files, on the writer threads
+  double write_wait_ms = 0;   // the render thread blocked because the writers were behind
   long long cache_bytes = 0;  // held by the result cache after eviction
 };
 
@@ -48,8 +50,9 @@ class Pipeline {
   /// Renders `frame`. Its row becomes ready once its files are written, which happens during the
   /// next call or in `flush`; `done` receives each row as it completes.
   bool render(long long frame, std::string* err);
-  /// Writes the frame still in flight.
-  bool flush(std::string* err);
+  /// Reads back the frame still in flight and waits until every file is written; `*drain_ms`
+  /// is the time spent waiting for the writers.
+  bool flush(std::string* err, double* drain_ms);
   /// Switches the merge operation knob (the `--edit`) and marks the merge node dirty.
   void edit();
   /// Rows completed since the last call.
