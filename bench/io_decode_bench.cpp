@@ -48,7 +48,7 @@ void BM_SerialDecodePlain(benchmark::State& state) {
     for (const auto& path : paths) {
       qn::io::DecodeResult r;
       qn::io::decode_plain(path, 1, r);
-      if (r.state != 2) state.SkipWithError("decode failed");
+      if (r.state != qn::io::DECODE_DONE) state.SkipWithError("decode failed");
       benchmark::DoNotOptimize(r.pixels.get());
     }
   }
@@ -62,7 +62,7 @@ void BM_SchedulerTwoWorkers(benchmark::State& state) {
     for (const auto& path : paths) ids.push_back(scheduler.submit(path, 1));
     for (long id : ids) {
       auto r = scheduler.take(id, -1);
-      if (!r || r->state != 2) state.SkipWithError("decode failed");
+      if (!r || r->state != qn::io::DECODE_DONE) state.SkipWithError("decode failed");
     }
   }
 }

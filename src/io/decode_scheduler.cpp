@@ -16,7 +16,7 @@ constexpr double kLongestWait = 1e9;
 
 void finish_with_exception(DecodeResult& result, const char* what) {
   result = DecodeResult{};
-  result.state = 3;
+  result.state = DECODE_NOT_PLAIN;
   result.error = std::string("decode raised ") + what;
 }
 
@@ -100,7 +100,7 @@ std::shared_ptr<DecodeResult> DecodeScheduler::take(long id, double seconds) {
   ++takers;
   auto settled = [&] {
     auto it = jobs.find(id);
-    return it == jobs.end() || stopping || it->second->result->state >= 2;
+    return it == jobs.end() || stopping || it->second->result->state >= DECODE_DONE;
   };
   if (seconds < 0 || !(seconds < kLongestWait)) {  // NaN and infinity included
     done_cv.wait(lock, settled);
@@ -112,7 +112,7 @@ std::shared_ptr<DecodeResult> DecodeScheduler::take(long id, double seconds) {
   }
   std::shared_ptr<DecodeResult> result;
   auto it = jobs.find(id);
-  if (it != jobs.end() && it->second->result->state >= 2) {
+  if (it != jobs.end() && it->second->result->state >= DECODE_DONE) {
     result = it->second->result;
     jobs.erase(it);
   }
@@ -176,7 +176,7 @@ void DecodeScheduler::run(bool urgent) {
       if (stopping) return;
       job = pop(urgent);
       if (!job) continue;
-      job->result->state = 1;
+      job->result->state = DECODE_RUNNING;
       ++running_count;
     }
 

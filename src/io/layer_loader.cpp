@@ -7,19 +7,20 @@
 
 #include <OpenImageIO/imageio.h>
 #include <OpenImageIO/parallel.h>
-#include <sys/mman.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <climits>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <memory>
 #include <mutex>
 #include <new>
 
+#include "core/platform.h"
 #include "io/layer_bands.h"
 #include "io/oiio_guard.h"
 
@@ -28,17 +29,22 @@ namespace qn::io {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using platform::ms_since;
 
-// Staging buffers of a few MiB and more start on a huge-page boundary and ask the kernel for
-// huge pages: a fresh 4K RGBA float buffer (132 MB) then costs some 70 page faults instead of
-// 32 000, a third of its first-touch time. Smaller ones are ordinary cache-line aligned blocks.
-constexpr std::size_t kHugePage = std::size_t{2} << 20;
-constexpr std::size_t kHugeAdviceBytes = 4 * kHugePage;
+// Staging buffers of a few MiB and more are whole huge pages: a fresh 4K RGBA float buffer
+// (132 MB) then costs some 70 page faults instead of 32 000, a third of its first-touch time.
+// Smaller ones are ordinary cache-line aligned blocks.
+constexpr std::size_t kHugeAdviceBytes = 4 * platform::kHugePage;
 constexpr std::size_t kLineAlign = 64;
 
 struct StagingDelete {
-  std::size_t align = kLineAlign;
-  void operator()(float* p) const noexcept { ::operator delete[](p, std::align_val_t{align}); }
+  bool huge = false;
+  void operator()(float* p) const noexcept {
+    if (huge)
+      std::free(p);
+    else
+      ::operator delete[](p, std::align_val_t{kLineAlign});
+  }
 };
 using Staging = std::unique_ptr<float[], StagingDelete>;
 
@@ -50,11 +56,6 @@ constexpr std::int64_t kSerialPackPixels = 65535;
 constexpr std::int64_t kPackChunkRows = 8;
 
 std::atomic<BandObserver> band_observer{nullptr};
-
-double ms_since(Clock::time_point start) {
-  auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - start).count();
-  return static_cast<double>(ns) / 1000000.0;
-}
 
 std::int64_t channel_count(const Read& r) { return std::int64_t{r.chend} - r.chbegin; }
 
@@ -120,11 +121,11 @@ Staging allocate_staging(std::int64_t count) {
   const auto n = static_cast<std::size_t>(std::max<std::int64_t>(count, 1));
   if (n > SIZE_MAX / sizeof(float)) throw std::bad_array_new_length();
   const std::size_t bytes = n * sizeof(float);
-  const std::size_t align = bytes >= kHugeAdviceBytes ? kHugePage : kLineAlign;
-  void* p = ::operator new[](bytes, std::align_val_t{align}, std::nothrow);
+  const bool huge = bytes >= kHugeAdviceBytes;
+  void* p = huge ? platform::allocate_huge_pages(bytes)
+                 : ::operator new[](bytes, std::align_val_t{kLineAlign}, std::nothrow);
   if (p == nullptr) throw std::bad_alloc();
-  if (align == kHugePage) madvise(p, bytes, MADV_HUGEPAGE);  // advice only; failure is harmless
-  return Staging(static_cast<float*>(p), StagingDelete{align});
+  return Staging(static_cast<float*>(p), StagingDelete{huge});
 }
 
 // ---------------------------------------------------------------------------------------------

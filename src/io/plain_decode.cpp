@@ -11,6 +11,7 @@
 #include <string>
 #include <type_traits>
 
+#include "core/platform.h"
 #include "io/oiio_guard.h"
 #include "quarn/io/half.h"
 
@@ -21,12 +22,7 @@ namespace qn::io {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-double ms_since(Clock::time_point start) {
-  return static_cast<double>(
-             std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - start).count()) /
-         1e6;
-}
+using platform::ms_since;
 
 // mtime as one nanosecond count; a time too far from the epoch for 64 bits counts as unknown
 // rather than as a wrapped value.
@@ -89,7 +85,7 @@ void decode_plain(const std::string& path, int threads, DecodeResult& result) {
   // An exception out of OpenImageIO while opening counts as a failed open, later ones as a
   // failed read.
   if (!detail::open_input(in, path, threads, result.error)) {
-    result.state = 4;
+    result.state = DECODE_OPEN_FAILED;
     return;
   }
   if (!detail::guard_oiio(result.error,
@@ -100,7 +96,7 @@ void decode_plain(const std::string& path, int threads, DecodeResult& result) {
                             plain = plain && in->seek_subimage(0, 0);
                           }) ||
       !plain) {
-    result.state = 3;
+    result.state = DECODE_NOT_PLAIN;
     return;
   }
 
@@ -124,7 +120,7 @@ void decode_plain(const std::string& path, int threads, DecodeResult& result) {
   });
   result.read_ms = ms_since(read_start);
   if (!returned || !read_ok) {
-    result.state = 3;
+    result.state = DECODE_NOT_PLAIN;
     return;
   }
   if (half) {
@@ -140,7 +136,7 @@ void decode_plain(const std::string& path, int threads, DecodeResult& result) {
   result.pixels = std::move(pixels);
   result.width = result.spec->width;
   result.height = result.spec->height;
-  result.state = 2;
+  result.state = DECODE_DONE;
 }
 
 }  // namespace qn::io

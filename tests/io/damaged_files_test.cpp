@@ -1,26 +1,14 @@
 // Malformed files found by fuzzers, through every reader. Each (file, reader) pair runs in a
 // forked child with a time limit, one child per core at a time, so that a file which takes
-// OpenImageIO itself down costs one child, not the suite, and hides no other reader. The parent
-// never calls OpenImageIO: every child starts from a fresh library.
-//
-// Where the time goes. Some damaged headers declare sizes that OpenImageIO's EXR reader trusts:
-// it allocates and fills buffers of hundreds of MB to several GB before it gives up (2 to 3.7 GB
-// for three 64x64 files). That is all inside OpenImageIO, costs 5 to 40 s a file in a plain build
-// and ten times more under AddressSanitizer, and how much more depends on the machine. So every
-// child runs under one cap on a single allocation, 256 MiB (a damaged file of this folder needs a
-// few MB), which makes such a read fail at once and the same everywhere:
-// - plain build: an address-space limit of 256 MiB past what the child has mapped when it starts.
-//   OpenImageIO's std::bad_alloc is caught and reported like any read failure, so every child
-//   must exit cleanly.
-// - AddressSanitizer: the sanitizer's own `max_allocation_size_mb`. Our buffers use nothrow new and
-//   turn the refusal into std::bad_alloc, which every reader reports; OpenImageIO's throwing new
-//   ends the child with the sanitizer's report instead. That ending is accepted only for the files
-//   of `kHugeHeaders` and only when the refused allocation was made inside OpenImageIO or OpenEXR;
-//   any other child that dies fails the test. What runs our code on what OpenImageIO returns
-//   (every file, every reader) still runs.
-// Hang detection: a child's limit is four times the slowest pair measured in this build, counted
-// in units of a reference read (eight reads of a real 644x874 file) that is timed here and now,
-// so a slower or busier machine gets a longer limit.
+// OpenImageIO itself down costs one child and hides no other reader; the parent never calls
+// OpenImageIO. Some damaged headers make OpenImageIO's EXR reader fill buffers of hundreds of MB
+// to several GB before it gives up, so every child runs under a 256 MiB cap on one allocation:
+// an address-space limit in a plain build (OpenImageIO's std::bad_alloc is then a read failure
+// and every child must exit cleanly), the sanitizer's `max_allocation_size_mb` under
+// AddressSanitizer (a child may then end in the sanitizer's report, accepted only for the files
+// of `kHugeHeaders` and an allocation made inside OpenImageIO or OpenEXR). A child's time limit
+// is four times the slowest pair measured in this build, in units of a reference read timed here
+// and now, so a slower or busier machine gets a longer limit.
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>

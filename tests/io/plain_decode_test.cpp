@@ -1,3 +1,6 @@
+// Every reader of the library against OpenImageIO's own read, over generated files of every
+// kind and over the sample files nobody here wrote: the same pixels bit for bit, or a clean
+// refusal.
 #include "quarn/io/plain_decode.h"
 
 #include <OpenImageIO/imageio.h>
@@ -6,134 +9,203 @@
 #include <sys/stat.h>
 
 #include <cstring>
+#include <filesystem>
 #include <new>
 #include <string>
 #include <vector>
 
 #include "quarn/core/image_read.h"
+#include "quarn/io/layer_loader.h"
 #include "support/decode_files.h"
 #include "support/image_files.h"
 #include "support/temp_dir.h"
 
 namespace {
 
+using namespace qn::io;
 using OIIO::TypeDesc;
 using qn_test::named_spec;
 
-qn::io::DecodeResult decode(const std::string& path, int threads = 0) {
+qn::io::DecodeResult decode(const std::string& path) {
   qn::io::DecodeResult r;
-  qn::io::decode_plain(path, threads, r);
+  decode_plain(path, 0, r);
   return r;
 }
 
-class PlainDecode : public ::testing::Test {
- protected:
-  qn_test::TempDir dir;
-
-  std::string write(const std::string& name, const OIIO::ImageSpec& spec) {
-    return qn_test::write_pattern(dir.file(name), spec);
-  }
-};
-
-// RGBA halves widen through the half path; every other format OpenImageIO converts, giving the
-// pixels its own float conversion gives.
-TEST_F(PlainDecode, PlainFilesDecodeAsOpenImageIOReadsThem) {
-  OIIO::ImageSpec mixed = named_spec(20, 10, TypeDesc::FLOAT);
-  mixed.channelformats = {TypeDesc::HALF, TypeDesc::FLOAT, TypeDesc::HALF, TypeDesc::HALF};
-  OIIO::ImageSpec tiled = named_spec(40, 24, TypeDesc::HALF);
-  tiled.tile_width = tiled.tile_height = 16;
-  OIIO::ImageSpec zero_display = named_spec(12, 6, TypeDesc::FLOAT);  // 0 × 0 counts as equal
-  zero_display.full_width = zero_display.full_height = 0;
-  const struct {
-    const char* name;
-    OIIO::ImageSpec spec;
-    bool half;
-  } cases[] = {
-      {"half.exr", named_spec(33, 17, TypeDesc::HALF), true},
-      {"tiled.exr", tiled, true},
-      {"float.exr", named_spec(20, 10, TypeDesc::FLOAT), false},
-      {"mixed.exr", mixed, false},
-      {"rgba.png", named_spec(20, 10, TypeDesc::UINT8), false},
-      {"zero_display.tif", zero_display, false},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    const auto path = write(c.name, c.spec);
-    auto r = decode(path);
-    ASSERT_EQ(r.state, 2);
-    EXPECT_EQ(r.width, c.spec.width);
-    EXPECT_EQ(r.height, c.spec.height);
-    ASSERT_TRUE(r.pixels && r.spec);
-    EXPECT_EQ(r.spec->format, c.spec.format);
-    EXPECT_TRUE(r.error.empty());
-    EXPECT_EQ(r.convert_ms > 0.0, c.half);
-    EXPECT_GT(r.read_ms, 0.0);
-    EXPECT_TRUE(r.has_mtime);
-    const auto ref = qn::oiio_read_float(path);
-    ASSERT_EQ(ref.data.size(), size_t(r.width) * r.height * 4) << ref.error;
-    EXPECT_EQ(std::memcmp(r.pixels.get(), ref.data.data(), ref.data.size() * 4), 0);
-  }
+bool same_bits(const float* a, const float* b, std::size_t n) {
+  return std::memcmp(a, b, n * sizeof(float)) == 0;
 }
 
-TEST_F(PlainDecode, RefusesWhatIsNotPlainWithStateThreeAndNoError) {
-  OIIO::ImageSpec shifted = named_spec(16, 16, TypeDesc::HALF);
-  shifted.x = 1;  // data window one pixel right of the display window
-  OIIO::ImageSpec smaller = named_spec(16, 16, TypeDesc::HALF);
+// Every subimage through the layer loader (channels 0 to 3, alpha 1 where fewer), the first
+// through oiio_read_float and decode_plain; `plain` says whether decode_plain must take the
+// file (-1: either, as for sample files), `half` whether it widens halves itself. Returns
+// whether decode_plain took it.
+bool expect_readers_agree(const std::string& path, int plain, bool half, int threads) {
+  auto in = OIIO::ImageInput::open(path);
+  EXPECT_TRUE(in) << OIIO::geterror();
+  for (int s = 0; in && in->seek_subimage(s, 0); ++s) {
+    SCOPED_TRACE("subimage " + std::to_string(s));
+    const OIIO::ImageSpec spec = in->spec();
+    const int w = spec.width, h = spec.height, nch = spec.nchannels, n = std::min(nch, 4);
+    std::array<Slot, 4> row;
+    for (int c = 0; c < 4; ++c) row[c] = c < n ? Slot{0, c, 0.f} : Slot{-1, 0, 1.f};
+    std::vector<float> frame(std::size_t(w) * h * 4), want(std::size_t(w) * h * nch);
+    std::string err;
+    const bool loaded =
+        load_layers(path, {Read{s, 0, n, 0, 0, w, h}}, {row}, w, h, threads, {frame.data()}, err);
+    EXPECT_EQ(loaded, !spec.deep) << err;
+    if (spec.deep || !loaded) continue;
+    EXPECT_TRUE(in->read_image(s, 0, 0, nch, TypeDesc::FLOAT, want.data()));
+    std::size_t bad = 0;  // pixels that differ
+    for (std::size_t p = 0; p < std::size_t(w) * h; ++p)
+      for (int c = 0; c < 4; ++c) {
+        const float want_c = c < n ? want[p * nch + c] : 1.f;
+        bad += !same_bits(&frame[p * 4 + c], &want_c, 1);
+      }
+    EXPECT_EQ(bad, 0u);
+    if (s > 0) continue;
+    const auto image = qn::oiio_read_float(path);
+    EXPECT_EQ(image.error, "");
+    EXPECT_TRUE(image.width == w && image.height == h && image.channels == nch);
+    EXPECT_TRUE(image.data.size() == want.size() &&
+                same_bits(image.data.data(), want.data(), want.size()));
+  }
+  const auto r = decode(path);
+  if (plain >= 0) {
+    EXPECT_EQ(r.state, plain ? DECODE_DONE : DECODE_NOT_PLAIN) << r.error;
+  }
+  if (r.state != DECODE_DONE) {
+    EXPECT_TRUE(r.state == DECODE_NOT_PLAIN && r.error.empty() && !r.pixels && !r.spec &&
+                r.width == 0)
+        << r.state << " " << r.error;
+    return false;
+  }
+  const auto image = qn::oiio_read_float(path);
+  EXPECT_TRUE(r.width == image.width && r.height == image.height && r.spec && r.has_mtime);
+  EXPECT_TRUE(r.error.empty() && r.read_ms > 0.0);
+  if (plain >= 0) {
+    EXPECT_EQ(r.convert_ms > 0.0, half);
+  }
+  EXPECT_TRUE(image.channels == 4 &&
+              same_bits(r.pixels.get(), image.data.data(), image.data.size()));
+  return true;
+}
+
+TEST(Readers, GeneratedFilesOfEveryKindReadAsOpenImageIOReadsThem) {
+  auto spec = [](int w, int h, TypeDesc format,
+                 std::vector<std::string> names = {"R", "G", "B", "A"},
+                 const char* compression = "zip") {
+    auto s = named_spec(w, h, format, names);
+    s.attribute("compression", compression);
+    return s;
+  };
+  auto mixed = spec(20, 130, TypeDesc::FLOAT), tiled = spec(72, 200, TypeDesc::HALF);
+  mixed.channelformats = {TypeDesc::HALF, TypeDesc::FLOAT, TypeDesc::HALF, TypeDesc::HALF};
+  tiled.tile_width = tiled.tile_height = 32;
+  auto zero_display = spec(12, 9, TypeDesc::FLOAT), shifted = spec(50, 300, TypeDesc::HALF),
+       smaller = spec(16, 16, TypeDesc::HALF);
+  zero_display.full_width = zero_display.full_height = 0;  // 0 × 0 counts as equal
+  shifted.x = -7;
+  shifted.y = 37;
+  shifted.full_width = shifted.full_height = 64;
   smaller.full_width = 17;
   const struct {
     const char* name;
     OIIO::ImageSpec spec;
+    bool plain, half;
   } cases[] = {
-      {"lower.exr", named_spec(16, 16, TypeDesc::HALF, {"r", "g", "b", "a"})},
-      {"rgbz.exr", named_spec(16, 16, TypeDesc::HALF, {"R", "G", "B", "Z"})},
-      {"rgb.exr", named_spec(16, 16, TypeDesc::HALF, {"R", "G", "B"})},
-      {"rgbaz.exr", named_spec(16, 16, TypeDesc::HALF, {"R", "G", "B", "A", "Z"})},
-      {"shifted.exr", shifted},
-      {"smaller.exr", smaller},
+      {"half.exr", spec(33, 170, TypeDesc::HALF), true, true},
+      {"tiled.exr", tiled, true, true},
+      {"dwab.exr", spec(96, 600, TypeDesc::HALF, {"R", "G", "B", "A"}, "dwab"), true, true},
+      {"piz.exr", spec(96, 160, TypeDesc::FLOAT, {"R", "G", "B", "A"}, "piz"), true, false},
+      {"mixed.exr", mixed, true, false},
+      {"rgba.png", named_spec(33, 17, TypeDesc::UINT8), true, false},
+      {"zero_display.tif", zero_display, true, false},
+      {"rgb.tif", named_spec(33, 130, TypeDesc::UINT16, {"R", "G", "B"}), false, false},
+      {"lower.exr", spec(40, 20, TypeDesc::HALF, {"r", "g", "b", "a"}), false, false},
+      {"misnamed.exr", spec(40, 20, TypeDesc::FLOAT, {"X", "Y", "Z", "W"}, "none"), false, false},
+      {"rgbz.exr", spec(16, 16, TypeDesc::HALF, {"R", "G", "B", "Z"}), false, false},
+      {"rgbaz.exr", spec(16, 16, TypeDesc::HALF, {"R", "G", "B", "A", "Z"}), false, false},
+      {"shifted.exr", shifted, false, false},
+      {"smaller.exr", smaller, false, false},
   };
-  std::vector<std::string> paths;
-  for (const auto& c : cases) paths.push_back(write(c.name, c.spec));
-  paths.push_back(qn_test::write_deep_exr(dir.file("deep.exr"), 8, 8));
-  std::string err;
-  const auto spec = named_spec(8, 8, TypeDesc::HALF);
-  paths.push_back(dir.file("two.exr"));
-  ASSERT_TRUE(qn_test::write_subimages(
-      paths.back(), {spec, spec}, {qn_test::pattern(8, 8, 4), qn_test::pattern(8, 8, 4)}, &err))
-      << err;
-  // A header that opens but whose pixels do not read.
-  paths.push_back(qn_test::write_exr_header_only(dir.file("hollow.exr"), 300, 300));
-  // A volume: its read would fill depth times the buffer of one slice. OpenImageIO's "null"
-  // reader makes a 4 × 4 × 3 RGBA volume from the name alone.
-  paths.push_back("volume.null?RES=4x4x3&CHANNELS=4&TYPE=float");
-  for (const auto& path : paths) {
-    SCOPED_TRACE(path);
-    auto r = decode(path);
-    EXPECT_EQ(r.state, 3);
-    EXPECT_EQ(r.error, "");
-    EXPECT_FALSE(r.pixels);
-    EXPECT_FALSE(r.spec);
-    EXPECT_EQ(r.width, 0);
+  qn_test::TempDir dir;
+  int threads = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    expect_readers_agree(qn_test::write_pattern(dir.file(c.name), c.spec), c.plain, c.half,
+                         threads++ % 4);
   }
-  const auto volume = qn::oiio_read_float(paths.back());
-  EXPECT_EQ(volume.error, "volume images are not supported");
-  EXPECT_EQ(volume.channels, 4);
-  EXPECT_TRUE(volume.data.empty());
+  // Two subimages, the later one larger: oiio_read_float reads the first, decode_plain neither.
+  auto later = named_spec(6, 5, TypeDesc::HALF);
+  later.full_width = 4;  // the parts of one EXR share their display window
+  later.full_height = 2;
+  const std::string two = dir.file("two.exr");
+  ASSERT_TRUE(
+      qn_test::write_subimages(two, {named_spec(4, 2, TypeDesc::FLOAT, {"R", "G", "B"}), later},
+                               {qn_test::pattern(4, 2, 3, 1.f), qn_test::pattern(6, 5, 4, 2.f)}));
+  expect_readers_agree(two, false, false, 0);
+  EXPECT_FALSE(
+      expect_readers_agree(qn_test::write_deep_exr(dir.file("deep.exr"), 8, 8), false, false, 0));
 }
 
-TEST_F(PlainDecode, MissingFileIsAFailedOpenWithTheLibrarysText) {
-  auto r = decode(dir.file("nowhere.exr"));
-  EXPECT_EQ(r.state, 4);
-  EXPECT_NE(r.error.find("nowhere.exr"), std::string::npos) << r.error;
-  EXPECT_FALSE(r.has_mtime);
-  EXPECT_FALSE(r.pixels);
+TEST(Readers, EverySampleFileReadsAsOpenImageIOReadsIt) {
+  const std::filesystem::path root = qn_test::openexr_images();
+  if (root.empty()) GTEST_SKIP() << "../shared/images/openexr-images is absent";
+  int files = 0, decoded = 0;
+  for (const auto& e : std::filesystem::recursive_directory_iterator(root)) {
+    const auto& file = e.path();
+    if (file.extension() != ".exr" || file.parent_path().filename() == "Damaged") continue;
+    SCOPED_TRACE(file.string());
+    decoded += expect_readers_agree(file.string(), -1, false, files++ % 3);
+  }
+  EXPECT_GE(files, 25);
+  EXPECT_GE(decoded, 2);  // Desk.exr and stripes.exr are plain RGBA
+}
+
+// What each reader makes of files it cannot read: decode_plain's state and error, what
+// oiio_read_float keeps (a failed open nothing, a failed read the size and zeros).
+TEST(Readers, FailuresKeepWhatIsKnown) {
+  qn_test::TempDir dir;
+  const struct {
+    std::string path;
+    int state;
+    const char* decode_error;  // a part of it
+    const char* read_error;    // a part of it
+    int width, height, channels;
+    std::size_t floats;
+  } cases[] = {
+      {dir.file("nowhere.exr"), DECODE_OPEN_FAILED, "nowhere.exr", "nowhere.exr", 0, 0, 0, 0},
+      // A header that opens, pixels that do not read.
+      {qn_test::write_exr_header_only(dir.file("hollow.exr"), 300, 300), DECODE_NOT_PLAIN, "", "",
+       300, 300, 4, 300 * 300 * 4},
+      // A volume would fill depth times the buffer of one slice. OpenImageIO's "null" reader
+      // makes a 4 × 4 × 3 RGBA volume from the name alone.
+      {"volume.null?RES=4x4x3&CHANNELS=4&TYPE=float", DECODE_NOT_PLAIN, "",
+       "volume images are not supported", 4, 4, 4, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.path);
+    const auto r = decode(c.path);
+    EXPECT_EQ(r.state, c.state);
+    EXPECT_TRUE(*c.decode_error ? r.error.find(c.decode_error) != r.error.npos : r.error.empty())
+        << r.error;
+    EXPECT_EQ(r.has_mtime, std::filesystem::exists(c.path));
+    EXPECT_FALSE(r.pixels);
+    const auto image = qn::oiio_read_float(c.path);
+    EXPECT_NE(image.error, "");
+    EXPECT_NE(image.error.find(c.read_error), std::string::npos) << image.error;
+    EXPECT_TRUE(image.width == c.width && image.height == c.height && image.channels == c.channels);
+    EXPECT_EQ(image.data, std::vector<float>(c.floats));
+  }
   // The global error text was consumed: the next failure reports only itself.
-  auto again = decode(dir.file("elsewhere.exr"));
-  EXPECT_EQ(again.error.find("nowhere.exr"), std::string::npos) << again.error;
+  EXPECT_EQ(decode(dir.file("elsewhere.exr")).error.find("nowhere.exr"), std::string::npos);
 }
 
 // Nanoseconds since the epoch; beyond 64 bits (year 2300 either way) unknown, not wrapped.
-TEST_F(PlainDecode, ModificationTime) {
-  const auto path = write("t.exr", named_spec(4, 4, TypeDesc::HALF));
+TEST(Readers, ModificationTime) {
+  qn_test::TempDir dir;
+  const auto path = qn_test::write_pattern(dir.file("t.exr"), named_spec(4, 4, TypeDesc::HALF));
   for (time_t seconds : {time_t{1700000000}, time_t{10413792000}, time_t{-10413792000}}) {
     const timespec times[2] = {{seconds, 123456789}, {seconds, 123456789}};
     ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
@@ -141,22 +213,30 @@ TEST_F(PlainDecode, ModificationTime) {
     ASSERT_EQ(stat(path.c_str(), &st), 0);
     if (st.st_mtim.tv_sec != seconds) continue;  // this file system clamps such times
     auto r = decode(path);
-    EXPECT_EQ(r.state, 2);
+    EXPECT_EQ(r.state, DECODE_DONE);
     EXPECT_EQ(r.has_mtime, seconds == 1700000000) << seconds;
     EXPECT_EQ(r.mtime_ns, r.has_mtime ? 1700000000123456789 : 0);
-    EXPECT_GE(r.stat_s, 0.0);
-    EXPECT_LT(r.stat_s, 1.0);  // seconds, not milliseconds
+    EXPECT_TRUE(r.stat_s >= 0.0 && r.stat_s < 1.0) << "seconds, not milliseconds";
   }
 }
 
-// A header declaring 2^22 × 2^16 pixels: 4 TiB of floats cannot be had.
-TEST_F(PlainDecode, DeclaredSizeBeyondMemoryThrowsTheAllocationFailure) {
+// A header declaring 2^22 × 2^16 pixels: 4 TiB of floats cannot be had, and the allocation
+// exception reaches the caller. OpenImageIO itself throws std::bad_alloc on a fuzzed file (a
+// scanline of 100663297 pixels): that exception becomes the error text.
+TEST(Readers, AllocationFailures) {
   if (qn_test::allocation_failure_aborts())
     GTEST_SKIP() << "the sanitizer runtime aborts on failed allocations instead of throwing";
-  const auto path = qn_test::write_exr_header_only(dir.file("huge.exr"), 1 << 22, 1 << 16);
+  qn_test::TempDir dir;
+  const auto huge = qn_test::write_exr_header_only(dir.file("huge.exr"), 1 << 22, 1 << 16);
   qn::io::DecodeResult r;
-  EXPECT_THROW(qn::io::decode_plain(path, 0, r), std::bad_alloc);
+  EXPECT_THROW(decode_plain(huge, 0, r), std::bad_alloc);
   EXPECT_FALSE(r.pixels);
+  EXPECT_THROW(qn::oiio_read_float(huge), std::bad_alloc);
+  const auto root = qn_test::openexr_images();
+  if (root.empty()) GTEST_SKIP() << "../shared/images/openexr-images is absent";
+  const auto image = qn::oiio_read_float((root / "Damaged" / "memory_DOS_2.1").string());
+  EXPECT_EQ(image.error, "OpenImageIO raised an exception: std::bad_alloc");
+  EXPECT_EQ(image.width, 100663297);
 }
 
 }  // namespace

@@ -20,42 +20,32 @@ using TransportInit = qn_test::StandInEglTest;
 }  // namespace
 
 TEST_F(TransportInit, MissingFunctionsFailWithTheirMessages) {
-  const struct {
-    const char* hidden;  // null: no context current
-    const char* message;
-  } cases[] = {
+  std::vector<std::pair<std::string, std::string>> cases{
       // before the bootstrap has ever succeeded, which it then keeps
       {"eglGetProcAddress", "libEGL.so.1 / eglGetProcAddress not available"},
       {"eglGetCurrentContext", "libEGL.so.1 / eglGetProcAddress not available"},
-      {nullptr, "no current EGL context on this thread"},
+      {"", "no current EGL context on this thread"},
       {"eglGetCurrentDisplay", "EGL_KHR_fence_sync not available"},
       {"eglCreateSyncKHR", "EGL_KHR_fence_sync not available"},
       {"eglClientWaitSyncKHR", "EGL_KHR_fence_sync not available"},
       {"eglDestroySyncKHR,glReadPixels", "EGL_KHR_fence_sync not available"},
-      {"glBindFramebuffer", "OpenGL entry point glBindFramebuffer not available"},
-      {"glReadBuffer", "OpenGL entry point glReadBuffer not available"},
-      {"glReadPixels", "OpenGL entry point glReadPixels not available"},
-      {"glGenBuffers", "OpenGL entry point glGenBuffers not available"},
-      {"glDeleteBuffers", "OpenGL entry point glDeleteBuffers not available"},
-      {"glBindBuffer", "OpenGL entry point glBindBuffer not available"},
-      {"glBufferStorage", "OpenGL entry point glBufferStorage not available"},
-      {"glMapBufferRange", "OpenGL entry point glMapBufferRange not available"},
-      {"glUnmapBuffer", "OpenGL entry point glUnmapBuffer not available"},
-      {"glFlush", "OpenGL entry point glFlush not available"},
       {"glFlush,glBindFramebuffer,glMapBufferRange", "OpenGL entry point glFlush not available"},
   };
+  for (const char* gl :
+       {"glBindFramebuffer", "glReadBuffer", "glReadPixels", "glGenBuffers", "glDeleteBuffers",
+        "glBindBuffer", "glBufferStorage", "glMapBufferRange", "glUnmapBuffer", "glFlush"})
+    cases.emplace_back(gl, std::string("OpenGL entry point ") + gl + " not available");
   float dst[4];
   EXPECT_EQ(tr::start(0, 0, 0, 0, 1, 1, 4, dst, nullptr, 0, nullptr), 0u);  // before `init`
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.message);
-    if (c.hidden) {
-      qn_test::hide_egl(c.hidden);
-    } else {
+  for (const auto& [hidden, message] : cases) {
+    SCOPED_TRACE(message);
+    if (hidden.empty())
       ASSERT_TRUE(qn_test::GlContext::release_current());
-    }
+    else
+      qn_test::hide_egl(hidden.c_str());
     std::string err = "untouched";
     EXPECT_FALSE(tr::init(&err));
-    EXPECT_EQ(err, c.message);
+    EXPECT_EQ(err, message);
     EXPECT_FALSE(tr::ready());
     unsetenv("QUARN_FAKE_EGL_HIDE");
     ASSERT_TRUE(context().make_current());

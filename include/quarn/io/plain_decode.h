@@ -34,6 +34,13 @@ class ImageSpec;
 
 namespace qn::io {
 
+/// The values of `DecodeResult::state` and of `DecodeScheduler::state` (which adds −1, unknown).
+inline constexpr int DECODE_QUEUED = 0;
+inline constexpr int DECODE_RUNNING = 1;
+inline constexpr int DECODE_DONE = 2;
+inline constexpr int DECODE_NOT_PLAIN = 3;
+inline constexpr int DECODE_OPEN_FAILED = 4;
+
 /// What one decode produced. Default-constructed: every number 0, no mtime, no pixels, no spec,
 /// no error. Move-only (it owns the pixel array).
 ///
