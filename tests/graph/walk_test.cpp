@@ -31,10 +31,18 @@ TEST(Walk, FailuresLeaveEarlierUpdatesAndNoMarks) {
   EXPECT_THROW(w.walk({0}, false, fn), std::runtime_error);
   EXPECT_EQ(w.keys, (std::vector<long>{50, 51, 102}));
   EXPECT_EQ(w.walk({}, false, none), 0);  // the failed walks' dirty marks are gone
-  w.keys.push_back(9);
-  EXPECT_THAT([&] { w.walk({}, true, none); },
-              testing::ThrowsMessage<std::invalid_argument>(
-                  testing::StrEq("graph.Walk.walk: keys resized since build")));
+  // Any one of the node arrays resized since the build is refused before it is read.
+  const std::function<void(Walk&)> resizes[] = {
+      [](Walk& x) { x.keys.push_back(9); }, [](Walk& x) { x.up_starts.push_back(0); },
+      [](Walk& x) { x.flags.pop_back(); }, [](Walk& x) { x.marks.pop_back(); },
+      [](Walk& x) { x.changed.pop_back(); }};
+  for (const auto& resize : resizes) {
+    Walk x = w;
+    resize(x);
+    EXPECT_THAT([&] { x.walk({}, true, none); },
+                testing::ThrowsMessage<std::invalid_argument>(
+                    testing::StrEq("graph.Walk.walk: keys resized since build")));
+  }
 }
 
 // Random sparse graphs (the first one empty) against the plain rule: a node is asked when dirty
