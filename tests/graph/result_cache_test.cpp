@@ -29,7 +29,7 @@ void put(ResultCache& c, long key, const Refs& refs = {}, bool pin = false) {
 
 // ---- what the randomised model below cannot see ----------------------------------------------
 
-TEST(ResultCache, RecordsKeepTheirFirstBytesAndPrimitivesLeaveHoldsAlone) {
+TEST(ResultCache, RecordsKeepTheirFirstBytesAndCountsWrap) {
   ResultCache c;
   put(c, 1, {{7, 100}});
   put(c, 2, {{7, 300}});

@@ -137,7 +137,8 @@ TEST(TemporalWeights, BoxAndShutterWeights) {
   const std::pair<Weights, Weights> cases[] = {
       {box_weights(10.25, 1), {{10, 0.75}, {11, 0.25}}},
       {box_weights(10, 3), {{9, 1.0 / 3}, {10, 1.0 / 3}, {11, 1.0 / 3}}},
-      {box_weights(10, 0), {{10, 1}}}, {box_weights(10, -4), {{10, 1}}}, {box_weights(10, kNaN), {{10, 1}}},
+      {box_weights(10, 0), {{10, 1}}}, {box_weights(10, -4), {{10, 1}}},
+      {box_weights(10, kNaN), {{10, 1}}},
       {shutter_weights(10, 3, 1, 0, 0), {{10, 2}, {11, 1}}},
       {shutter_weights(10, 5, 2, 1, 0), {{10, 1}, {11, 2}, {12, 2}}},
       {shutter_weights(-10, 3, 2, 2, 0), {{-12, 1}, {-11, 1}, {-10, 1}}},
