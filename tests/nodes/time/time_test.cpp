@@ -114,14 +114,16 @@ TEST(FrameMapping, RetimeRangesAndPositions) {
   // clang-format on
   for (const auto& [got, want] : cases) EXPECT_EQ(got, want);
 
-  // Edge modes apply only outside the output range, `before` below it and `after` above it.
+  // A frame reads (frame - out_first) · speed; outside the output range the edge mode of its
+  // side (`before` below, `after` above) moves it first.
   const RetimeRanges r{1, 100, 1, 50, 2};
-  for (int mode : {kEdgePass, kEdgeLoop, kEdgeBounce, kEdgeHold, kEdgeNone}) {
-    EXPECT_EQ(retime_pos(1, r, mode, mode), 0.0);
-    EXPECT_EQ(retime_pos(50, r, mode, mode), 98.0);
-  }
-  EXPECT_EQ(retime_pos(0, r, kEdgeNone, kEdgeHold), std::nullopt);
-  EXPECT_EQ(retime_pos(51, r, kEdgeNone, kEdgeLoop), 0.0);
+  for (int before = kEdgePass; before <= kEdgeNone; ++before)
+    for (int after = kEdgePass; after <= kEdgeNone; ++after)
+      for (long long f = -60; f <= 110; ++f) {
+        const std::optional<long long> e = edge_frame(f, 1, 50, f < 1 ? before : after);
+        ASSERT_EQ(retime_pos(f, r, before, after),
+                  e ? std::optional((*e - 1) * 2.0) : std::nullopt);
+      }
   // Fractional ends: the range is frames 1 .. 4, positions count from 1.5.
   EXPECT_EQ(retime_pos(5, RetimeRanges{0, 9, 1.5, 4.5, 1}, kEdgeHold, kEdgeHold), 2.5);
   // Ends beyond int64 saturate; NaN ends give a NaN position rather than undefined behaviour.
