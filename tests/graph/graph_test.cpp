@@ -21,12 +21,7 @@
 
 namespace {
 
-using qn::graph::FlatMap;
-using qn::graph::Record;
-using qn::graph::ResultCache;
-using qn::graph::RunPlan;
-using qn::graph::Schedule;
-using qn::graph::Walk;
+using namespace qn::graph;
 
 TEST(FlatMap, GrowsBeforeAnyInsertAtThreeQuartersEvenOfAPresentKey) {
   FlatMap<int> m;
@@ -52,8 +47,7 @@ TEST(FlatMapModel, MatchesUnorderedMapWithWrappingRuns) {
     std::mt19937_64 rng(cfg.seed);
     std::vector<long> keys{0, -1, LONG_MIN, LONG_MAX};
     for (long k = -5'000'000; static_cast<int>(keys.size()) < 4 + cfg.wrapping; ++k)
-      if ((qn::graph::internal::fmix64(static_cast<std::uint64_t>(k)) & 0xFF) == 0xFF)
-        keys.push_back(k);
+      if ((internal::fmix64(static_cast<std::uint64_t>(k)) & 0xFF) == 0xFF) keys.push_back(k);
     for (int i = 0; i < cfg.spread; ++i) keys.push_back(static_cast<long>(rng()));
 
     FlatMap<int> m;
@@ -95,7 +89,7 @@ TEST(FlatMap, KeysSurviveTheMoveIntoAHugePageTable) {
   FlatMap<int> m;
   const long n = 200000;  // 262144 slots of 16 bytes: past the 4 MiB threshold
   for (long k = 0; k < n; ++k) *m.insert(k * 7919 - n).first = static_cast<int>(k);
-  ASSERT_GE(m.capacity() * sizeof(FlatMap<int>::Slot), qn::graph::internal::kHugeTableBytes);
+  ASSERT_GE(m.capacity() * sizeof(FlatMap<int>::Slot), internal::kHugeTableBytes);
   for (long k = 0; k < n; k += 2) ASSERT_TRUE(m.erase(k * 7919 - n));
   for (long k = 0; k < n; ++k) {
     const int* v = m.find(k * 7919 - n);
