@@ -100,6 +100,10 @@ TEST(CubicSlopes, MatchTheNaturalSplineComputedIndependently) {
         std::tuple(kKeyCubic, Times{{0, 0}, {1, 1}, {0, 3}}, "ZeroDivisionError")})
     EXPECT_THAT([&] { curve(mode, tv); },
                 testing::ThrowsMessage<NotCompilable>(testing::StrEq(why)));
+  // The check ends at the last key: a stale key with an equal time past the end is not read.
+  std::vector<Key> stale = keys_in(kKeyLinear, {{0, 0}, {1, 1}, {1, 2}});
+  stale.pop_back();
+  EXPECT_NO_THROW(Curve(std::move(stale), false));
 }
 
 }  // namespace
