@@ -32,8 +32,9 @@ TEST(FrameMapping, WholeHoldOffsetAndBlendRoundAndSaturateInsteadOfOverflowing) 
       {whole(kNaN, true), 0}, {whole(kInf, true), kMax}, {whole(-0x1p63, false), kMin},
       // holds aligned to `first`; frames before it fall to the earlier step; every <= 0 passes
       {framehold_frame(6, 1, 3, false), 4}, {framehold_frame(0, 1, 3, false), -2},
-      {framehold_frame(9.7, 1.5, 2, true), 10}, {framehold_frame(6.4, 1, 0, true), 6},
-      {framehold_frame(-6.6, 1, kMin, true), -7}, {framehold_frame(kInf, 1, 3, false), kMax},
+      {framehold_frame(9.7, 1.5, 2, true), 10}, {framehold_frame(6.4, 1.5, 1, false), 5},
+      {framehold_frame(6.4, 1, 0, true), 6}, {framehold_frame(-6.6, 1, kMin, true), -7},
+      {framehold_frame(kInf, 1, 3, false), kMax},
       {timeoffset_frame(12, 2, false, 1, 20, false), 10},
       {timeoffset_frame(12, 2, true, 1, 20, false), 11},
       // first + last reaches 2^64 - 2: in 64 bits it would wrap
