@@ -340,8 +340,9 @@ TEST_F(XformPlan, MotionBlurSampleCounts) {
   EXPECT_EQ(mblur_samples(1, {still, moved}, 100, 100), 11);
   EXPECT_EQ(mblur_samples(0.5, {still, std::nullopt, horizon, moved}, 100, 100), 6);
   EXPECT_EQ(mblur_samples(1e15, {still, moved}, 100, 100), 128);
-  // The corner (100, 100) travels furthest under a scale about the origin.
+  // The corner (100, 100) travels furthest under a scale about the origin, (0, 0) about (100, 100).
   EXPECT_EQ(mblur_samples(1, {still, scaling(1.1, 1)}, 100, 100), 11);
+  EXPECT_EQ(mblur_samples(0.567, {still, Mat3{1.1, 0, -10, 0, 1.1, -10, 0, 0, 1}}, 100, 100), 10);
   const auto nan_count = [&] { return mblur_samples(NAN, {still, moved}, 100, 100); };
   EXPECT_THAT(nan_count, throws<std::invalid_argument>(kNaNToInteger));
 }
@@ -352,6 +353,7 @@ TEST_F(XformPlan, NoOpChainsAreIdentity) {
     EXPECT_TRUE(p.identity && p.width == 0 && p.bbox == Box{} && p.draw.m == Mat3{});
   }
   EXPECT_FALSE(plan(square({reformat_step(100, 100, 0, 0)})).identity);  // a crop
+  EXPECT_FALSE(plan(square({transform_step(0, 0, 0, 2, 1)})).identity);
   PlanIn still = square({});
   still.samples = {{}, {}};
   EXPECT_FALSE(plan(still).identity);
