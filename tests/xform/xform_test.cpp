@@ -340,9 +340,12 @@ TEST_F(XformPlan, MotionBlurSampleCounts) {
   EXPECT_EQ(mblur_samples(1, {still, moved}, 100, 100), 11);
   EXPECT_EQ(mblur_samples(0.5, {still, std::nullopt, horizon, moved}, 100, 100), 6);
   EXPECT_EQ(mblur_samples(1e15, {still, moved}, 100, 100), 128);
-  // The corner (100, 100) travels furthest under a scale about the origin, (0, 0) about (100, 100).
-  EXPECT_EQ(mblur_samples(1, {still, scaling(1.1, 1)}, 100, 100), 11);
-  EXPECT_EQ(mblur_samples(0.567, {still, Mat3{1.1, 0, -10, 0, 1.1, -10, 0, 0, 1}}, 100, 100), 10);
+  // Scaled by 1.1 about any corner, the opposite one travels furthest: 10·√2 pixels.
+  for (double x : {0, 100})
+    for (double y : {0, 100})
+      EXPECT_EQ(
+          mblur_samples(0.567, {still, Mat3{1.1, 0, -x / 10, 0, 1.1, -y / 10, 0, 0, 1}}, 100, 100),
+          10);
   const auto nan_count = [&] { return mblur_samples(NAN, {still, moved}, 100, 100); };
   EXPECT_THAT(nan_count, throws<std::invalid_argument>(kNaNToInteger));
 }
