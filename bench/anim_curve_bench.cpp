@@ -17,7 +17,8 @@ qn::anim::Curve smooth_curve(int n) {
   std::mt19937_64 rng(7);
   std::uniform_real_distribution<double> value(-1, 1);
   std::vector<qn::anim::Key> keys;
-  for (int i = 0; i < n; ++i) keys.push_back(qn::anim::Key{double(i), value(rng), 3});
+  for (int i = 0; i < n; ++i)
+    keys.push_back(qn::anim::Key{double(i), value(rng), qn::anim::kKeySmooth});
   return qn::anim::Curve(std::move(keys), true);
 }
 

@@ -26,6 +26,15 @@ class QN_API NotCompilable : public std::runtime_error {
   ~NotCompilable() override;
 };
 
+/// Names for the values of `Key::mode`, described there.
+inline constexpr int kKeyStep = 0;
+inline constexpr int kKeyLinear = 1;
+inline constexpr int kKeyClampedSmooth = 2;
+inline constexpr int kKeySmooth = 3;
+inline constexpr int kKeyCubic = 4;
+inline constexpr int kKeyFlat = 5;
+inline constexpr int kKeyUser = 6;
+
 /// One animation key. `mode` picks the slopes at the key and governs the segment that starts
 /// at it:
 ///
