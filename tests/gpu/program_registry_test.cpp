@@ -124,9 +124,11 @@ TEST_F(Registry, UploadsAndSkipsFollowAModelOfTheRecord) {
       {pending(0, {1}), pending(1, {1, 2, 3})},
       {pending(0, {2}), pending(-1, {4, 4}), pending(gpu::MAX_CACHED_LOCATION + 1, {nan})},
       {pending(0, {-0.f}), pending(gpu::MAX_CACHED_LOCATION, {0, 1, 2, 3})},
-      {pending(3, {1}), {3, 17, {}}, {4, -1, {}}, pending(3, {2})}};
+      {pending(3, {1}), {3, 17, {}}, {4, -1, {}}, pending(3, {2})},
+      {}};
   std::vector<std::vector<gpu::Pending>> lists = pool;
   for (auto l : pool) {  // twins that differ beyond `count` only
+    if (l.empty()) continue;
     l[0].values[5] = 9;
     lists.push_back(l);
   }
