@@ -139,6 +139,17 @@ TEST_F(Draw, BarePassMakesEightCallsAndBindsTheCallersFramebufferAgain) {
   EXPECT_EQ(calls.size(), 16u);
   gpu::count_draw();  // a draw the caller made itself
   EXPECT_EQ(gpu::stats().draws, draws + 4);
+
+  // The first pass on a program without a record gives it one, so its values are cached.
+  gpu::program_forget(program);
+  const gpu::Pending zero = pending(0, {1});
+  for (int i = 0; i < 2; ++i)
+    EXPECT_EQ(gpu::draw(target->fbo(), W, H, program, &zero, 1, nullptr, 0, triangle->vao(),
+                        GL_TRIANGLES, 3, 0),
+              gpu::DRAW_DONE);
+  EXPECT_TRUE(gpu::program_known(program));
+  EXPECT_EQ(calls.uniform_calls(), 1u);
+  qn_host::declare_uniforms(program);
 }
 
 TEST_F(Draw, RefusesWithoutTheLoadedContextCurrentUntilALoadThere) {
