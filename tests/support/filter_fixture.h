@@ -72,11 +72,13 @@ struct PassLog : GlHooks {
   void ProgramUniform##n##fv(GLuint p, GLint l, GLsizei, const GLfloat* v) override { \
     values[p][l].assign(v, v + n);                                                    \
   }
-  QN_PASS_LOG_UNIFORM_(1)
-  QN_PASS_LOG_UNIFORM_(2) QN_PASS_LOG_UNIFORM_(3) QN_PASS_LOG_UNIFORM_(4)
+  QN_PASS_LOG_UNIFORM_(1);
+  QN_PASS_LOG_UNIFORM_(2);
+  QN_PASS_LOG_UNIFORM_(3);
+  QN_PASS_LOG_UNIFORM_(4);
 #undef QN_PASS_LOG_UNIFORM_
-      void DrawElementsInstancedBaseInstance(GLenum, GLsizei, GLenum, const void*, GLsizei,
-                                             GLuint) override {
+  void DrawElementsInstancedBaseInstance(GLenum, GLsizei, GLenum, const void*, GLsizei,
+                                         GLuint) override {
     DrawRecord& d = draws.emplace_back(now);
     d.uniforms = values[d.program];
     for (const auto& f : FILTER_SHADERS)
