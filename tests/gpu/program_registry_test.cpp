@@ -104,7 +104,8 @@ struct RegistryModel {
         generation == batch_generation &&
         (block ? block_key != 0 && block_key == key
                : list.size() == l.size() &&
-                     std::memcmp(list.data(), l.data(), l.size() * sizeof(gpu::Pending)) == 0);
+                     (l.empty() ||
+                      std::memcmp(list.data(), l.data(), l.size() * sizeof(gpu::Pending)) == 0));
     if (shortcut) {
       skips += l.size();
       return;
