@@ -29,23 +29,23 @@ bool compiled(GLuint shader, std::string* log) {
   return ok;
 }
 
-// Kind and component count of a uniform type, as the GPU layer numbers them.
+// Kind and component count of a uniform type, as the GPU layer declares them.
 std::pair<int, int> kind_of(GLenum type) {
   switch (type) {
     case GL_FLOAT:
-      return {0, 1};
+      return {qn::gpu::UNIFORM_FLOAT, 1};
     case GL_FLOAT_VEC2:
-      return {1, 2};
+      return {qn::gpu::UNIFORM_VECTOR, 2};
     case GL_FLOAT_VEC3:
-      return {1, 3};
+      return {qn::gpu::UNIFORM_VECTOR, 3};
     case GL_FLOAT_VEC4:
-      return {1, 4};
+      return {qn::gpu::UNIFORM_VECTOR, 4};
     case GL_FLOAT_MAT3:
-      return {5, 1};
+      return {qn::gpu::UNIFORM_MAT3, 1};
     case GL_FLOAT_MAT4:
-      return {6, 1};
+      return {qn::gpu::UNIFORM_MAT4, 1};
     default:
-      return {7, 1};
+      return {qn::gpu::UNIFORM_OTHER, 1};
   }
 }
 

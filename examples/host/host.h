@@ -54,8 +54,8 @@ class FullScreenTriangle {
 };
 
 /// Declares every active float, vecN, mat3 and mat4 uniform of `program` to the GPU layer
-/// (`qn::gpu::program_add`; other types get kind 7, never set) and returns the sampler uniforms
-/// with the texture unit each is bound to.
+/// (`qn::gpu::program_add`; other types get `UNIFORM_OTHER`, never set) and returns the sampler
+/// uniforms with the texture unit each is bound to.
 std::vector<std::pair<std::string, int>> declare_uniforms(GLuint program);
 
 /// Links `fragment` with the full-screen vertex shader, declares its uniforms and registers it

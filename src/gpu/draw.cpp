@@ -6,17 +6,12 @@
 #include "quarn/gpu/gl.h"
 
 namespace qn::gpu {
-namespace {
-
-DrawStats g_stats;
-
-}  // namespace
 
 int draw(std::uint32_t fbo, int width, int height, std::uint32_t program, const Pending* pending,
          int pending_count, const Unit* units, int unit_count, std::uint32_t vao,
          std::uint32_t mode, int count, std::uint32_t bound_fbo) {
   gl::EglContext current = gl::current_context();
-  if (!current || current != gl::loaded_context()) return -2;
+  if (!current || current != gl::loaded_context()) return DRAW_REFUSED;
   return draw_in_context(fbo, width, height, program, pending, pending_count, units, unit_count,
                          vao, mode, count, bound_fbo);
 }
@@ -24,7 +19,7 @@ int draw(std::uint32_t fbo, int width, int height, std::uint32_t program, const 
 int draw_in_context(std::uint32_t fbo, int width, int height, std::uint32_t program,
                     const Pending* pending, int pending_count, const Unit* units, int unit_count,
                     std::uint32_t vao, std::uint32_t mode, int count, std::uint32_t bound_fbo) {
-  if (!gl::loaded()) return -2;
+  if (!gl::loaded()) return DRAW_REFUSED;
   gl::BindFramebuffer(GL_FRAMEBUFFER, fbo);
   gl::Viewport(0, 0, width, height);
   gl::Scissor(0, 0, width, height);
@@ -40,12 +35,8 @@ int draw_in_context(std::uint32_t fbo, int width, int height, std::uint32_t prog
   gl::DrawElementsInstancedBaseInstance(mode, count, GL_UNSIGNED_INT, nullptr, 1, 0);
   gl::BindVertexArray(0);
   gl::BindFramebuffer(GL_FRAMEBUFFER, bound_fbo);
-  ++g_stats.draws;
-  return 0;
+  ++stats().draws;
+  return DRAW_DONE;
 }
-
-DrawStats& stats() { return g_stats; }
-
-void count_draw() { ++g_stats.draws; }
 
 }  // namespace qn::gpu

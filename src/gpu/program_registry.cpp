@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "gpu/uniform_upload.h"
-#include "quarn/gpu/draw.h"
+#include "quarn/gpu/counters.h"
 #include "quarn/gpu/gl.h"
 
 namespace qn::gpu {
@@ -151,12 +151,12 @@ const UniformInfo* uniform_info(std::uint32_t program, std::string_view name) {
 
 bool uniform_accepts(const UniformInfo& info, int n) {
   switch (info.kind) {
-    case 0:
-    case 1:
+    case UNIFORM_FLOAT:
+    case UNIFORM_VECTOR:
       return n >= 1 && n <= 4 && n == info.components;
-    case 5:
+    case UNIFORM_MAT3:
       return n == 9;
-    case 6:
+    case UNIFORM_MAT4:
       return n == 16;
     default:
       return false;

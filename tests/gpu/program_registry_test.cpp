@@ -1,6 +1,6 @@
 #include "quarn/gpu/program_registry.h"
 
-#include <gmock/gmock.h>
+#include <gtest/gtest.h>
 
 #include <climits>
 #include <cstring>
@@ -11,7 +11,7 @@
 #include <tuple>
 #include <vector>
 
-#include "quarn/gpu/draw.h"
+#include "quarn/gpu/counters.h"
 #include "support/gl_calls.h"
 #include "support/gl_fixture.h"
 
@@ -28,9 +28,10 @@ class Registry : public qn_test::GlTest {
     GlTest::SetUp();
     log.emplace();  // after the fixture's load, which rewrites the pointers
   }
-  std::size_t gl_calls() const { return log->uniform_calls(); }
-  std::uint64_t uploads() const { return gpu::stats().uniform_uploads - start.uniform_uploads; }
-  std::uint64_t skips() const { return gpu::stats().uniform_skips - start.uniform_skips; }
+  std::tuple<std::uint64_t, std::uint64_t, std::size_t> counted() const {
+    return {gpu::stats().uniform_uploads - start.uniform_uploads,
+            gpu::stats().uniform_skips - start.uniform_skips, log->uniform_calls()};
+  }
 
   inline static std::uint32_t last_program = 900000;
   const std::uint32_t program = ++last_program;
@@ -38,80 +39,54 @@ class Registry : public qn_test::GlTest {
   const gpu::DrawStats start = gpu::stats();
 };
 
-}  // namespace
-
-// Each value size reaches its own GL entry point (which values are skipped: the model below).
-TEST_F(Registry, EachSizeReachesItsEntryPoint) {
-  const float v[16] = {1};
-  for (int n : {1, 2, 3, 4, 9, 16}) gpu::uniform_set(program, n, v, n);
-  EXPECT_THAT(log->calls,
-              testing::ElementsAre("ProgramUniform1fv", "ProgramUniform2fv", "ProgramUniform3fv",
-                                   "ProgramUniform4fv", "ProgramUniformMatrix3fv",
-                                   "ProgramUniformMatrix4fv"));
-}
-
-TEST_F(Registry, UnsoundInputDoesNothing) {
-  float v[17] = {};
-  gpu::Pending list[] = {pending(2, {1})};
-  for (int n : {-1, 17, INT_MIN, INT_MAX}) {  // value counts outside the sixteen-float slot
-    gpu::uniform_set(program, 2, v, n);
-    gpu::uniform_set(program, -1, v, n);
-  }
-  gpu::uniform_set(program, 0, nullptr, 4);
-  gpu::uniform_set_many(program, nullptr, 3);
-  gpu::uniform_set_block(program, 7, nullptr, 3);
-  gpu::uniform_set_many(program, list, -1);
-  gpu::uniform_set_block(program, 3, list, INT_MIN);
-  EXPECT_FALSE(gpu::program_known(program));
-  list[0].count = 17;  // a bad record inside a batch is passed over
-  gpu::uniform_set_many(program, list, 1);
-  EXPECT_TRUE(log->calls.empty());
-  EXPECT_EQ(uploads() + skips(), 0u);
-}
-
-TEST_F(Registry, AcceptsOnlyTheDeclaredSize) {
-  const std::pair<gpu::UniformInfo, int> cases[] = {
+TEST_F(Registry, DeclarationsAcceptTheirSizeAndAreReplacedInPlaceAndForgotten) {
+  using gpu::UNIFORM_FLOAT, gpu::UNIFORM_VECTOR, gpu::UNIFORM_MAT3, gpu::UNIFORM_MAT4;
+  const std::pair<gpu::UniformInfo, int> sizes[] = {
       // declaration, the one size it takes
-      {{0, 0, 3}, 3},   {{0, 1, 1}, 1},   {{0, 5, 1}, 9},    {{0, 6, 1}, 16},  {{0, 7, 1}, -99},
-      {{0, 2, 2}, -99}, {{0, 0, 0}, -99}, {{0, 1, -3}, -99}, {{0, 1, 16}, -99}};
-  for (auto [info, size] : cases)
+      {{0, UNIFORM_FLOAT, 3}, 3},        {{0, UNIFORM_VECTOR, 1}, 1},
+      {{0, UNIFORM_MAT3, 1}, 9},         {{0, UNIFORM_MAT4, 1}, 16},
+      {{0, gpu::UNIFORM_OTHER, 1}, -99}, {{0, 2, 2}, -99},
+      {{0, UNIFORM_FLOAT, 0}, -99},      {{0, UNIFORM_VECTOR, -3}, -99},
+      {{0, UNIFORM_VECTOR, 16}, -99}};
+  for (auto [info, size] : sizes)
     for (int n = -4; n <= 17; ++n)
       EXPECT_EQ(gpu::uniform_accepts(info, n), n == size)
           << "kind " << info.kind << " components " << info.components << " n " << n;
-}
 
-TEST_F(Registry, DeclarationsAreStoredReplacedInPlaceAndForgotten) {
-  gpu::program_add(program, "gain", {4, 0, 1});
+  gpu::program_add(program, "gain", {4, UNIFORM_FLOAT, 1});
   const gpu::UniformInfo* gain = gpu::uniform_info(program, std::string_view("gain_x", 4));
   ASSERT_NE(gain, nullptr);
   EXPECT_EQ(gain->location, 4);
   EXPECT_EQ(gpu::uniform_info(program, "gai"), nullptr);
   const float v = 0.5f;
   gpu::uniform_set(program, 4, &v, 1);
-  gpu::program_add(program, "gain", {4, 1, 2});  // cached values stay
+  gpu::program_add(program, "gain", {4, UNIFORM_VECTOR, 2});  // cached values stay
   EXPECT_EQ(gpu::uniform_info(program, "gain"), gain);
   EXPECT_EQ(gain->components, 2);
   gpu::uniform_set(program, 4, &v, 1);
-  EXPECT_EQ(gl_calls(), 1u);
+  EXPECT_EQ(log->uniform_calls(), 1u);
   gpu::program_forget(program);
   EXPECT_FALSE(gpu::program_known(program));
   EXPECT_EQ(gpu::uniform_info(program, "gain"), nullptr);
   gpu::uniform_set(program, 4, &v, 1);  // the cache went with the record
-  EXPECT_EQ(gl_calls(), 2u);
+  EXPECT_EQ(log->uniform_calls(), 2u);
 }
 
 // What reaches GL and what is skipped, against a model of one program's record: the cached bits
 // per location, the batch memo (a list, or a block key) and whether an upload or a forget came
 // after it. Lists come from a pool with near-twins: differing only beyond `count`, only in the
-// last record, or only in length.
+// last record, or only in length. Unsound input (a value count outside the sixteen-float slot, a
+// null list, a negative length, a bad record inside a list) must do nothing at all.
 struct RegistryModel {
   std::map<int, std::vector<float>> cache;
   std::uint64_t generation = 1, batch_generation = 0, key = 0;
   std::vector<gpu::Pending> list;
   bool known = false;
-  std::uint64_t uploads = 0, skips = 0, gl = 0;
+  std::uint64_t uploads = 0, skips = 0;
+  std::size_t gl = 0;
 
   void upload(int location, const float* v, int n) {
+    if (n < 0 || n > 16) return;
     const bool cached = location >= 0 && location <= gpu::MAX_CACHED_LOCATION;
     if (cached && cache[location].size() == std::size_t(n) &&
         (n == 0 || std::memcmp(cache[location].data(), v, sizeof(float) * n) == 0)) {
@@ -129,7 +104,8 @@ struct RegistryModel {
         generation == batch_generation &&
         (block ? block_key != 0 && block_key == key
                : list.size() == l.size() &&
-                     std::memcmp(list.data(), l.data(), l.size() * sizeof(gpu::Pending)) == 0);
+                     (l.empty() ||
+                      std::memcmp(list.data(), l.data(), l.size() * sizeof(gpu::Pending)) == 0));
     if (shortcut) {
       skips += l.size();
       return;
@@ -149,15 +125,18 @@ TEST_F(Registry, UploadsAndSkipsFollowAModelOfTheRecord) {
       {pending(0, {1}), pending(1, {1, 2, 3})},
       {pending(0, {2}), pending(-1, {4, 4}), pending(gpu::MAX_CACHED_LOCATION + 1, {nan})},
       {pending(0, {-0.f}), pending(gpu::MAX_CACHED_LOCATION, {0, 1, 2, 3})},
-  };
+      {pending(3, {1}), {3, 17, {}}, {4, -1, {}}, pending(3, {2})},
+      {}};
   std::vector<std::vector<gpu::Pending>> lists = pool;
   for (auto l : pool) {  // twins that differ beyond `count` only
+    if (l.empty()) continue;
     l[0].values[5] = 9;
     lists.push_back(l);
   }
   const int locations[] = {
       -1, 0, 1, 2, 3, gpu::MAX_CACHED_LOCATION, gpu::MAX_CACHED_LOCATION + 1, INT_MAX};
-  const float values[][4] = {{0, 0, 0, 0}, {-0.f, 0, 0, 0}, {1, 2, 3, 4}, {nan, nan, nan, nan}};
+  const int counts[] = {0, 1, 2, 3, 4, 16, -1, 17, INT_MIN, INT_MAX};
+  const float values[][17] = {{0}, {-0.f}, {1, 2, 3, 4}, {nan, nan, nan, nan}};
   std::mt19937 rng(7);
   auto pick = [&rng](std::size_t n) {
     return std::uniform_int_distribution<std::size_t>(0, n - 1)(rng);
@@ -166,11 +145,17 @@ TEST_F(Registry, UploadsAndSkipsFollowAModelOfTheRecord) {
   for (int step = 0; step < 3000; ++step) {
     const std::size_t op = pick(20), l = pick(lists.size());
     if (op < 8) {
-      const int location = locations[pick(std::size(locations))], n = int(pick(5));
-      const float* v = values[pick(std::size(values))];
+      const int location = locations[pick(std::size(locations))];
+      const int n = counts[pick(std::size(counts))];
+      const float* v = op == 7 && n > 0 ? nullptr : values[pick(std::size(values))];
       gpu::uniform_set(program, location, v, n);
-      if (location >= 0) model.known = true;
-      model.upload(location, v, n);
+      if (v && location >= 0 && n >= 0 && n <= 16) model.known = true;
+      if (v) model.upload(location, v, n);
+    } else if (op == 8) {  // unsound batch calls
+      gpu::uniform_set_many(program, nullptr, 3);
+      gpu::uniform_set_block(program, 7, nullptr, 3);
+      gpu::uniform_set_many(program, lists[l].data(), -1);
+      gpu::uniform_set_block(program, 3, lists[l].data(), INT_MIN);
     } else if (op < 12) {
       gpu::uniform_set_many(program, lists[l].data(), int(lists[l].size()));
       model.batch(lists[l], 0, false);
@@ -192,8 +177,10 @@ TEST_F(Registry, UploadsAndSkipsFollowAModelOfTheRecord) {
       gpu::program_forget(program);
       model = RegistryModel{{}, 1, 0, 0, {}, false, model.uploads, model.skips, model.gl};
     }
-    ASSERT_EQ(std::tuple(uploads(), skips(), gl_calls(), gpu::program_known(program)),
-              std::tuple(model.uploads, model.skips, std::size_t(model.gl), model.known))
+    ASSERT_EQ(std::tuple_cat(counted(), std::tuple(gpu::program_known(program))),
+              std::tuple(model.uploads, model.skips, model.gl, model.known))
         << "step " << step << " op " << op;
   }
 }
+
+}  // namespace

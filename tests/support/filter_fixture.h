@@ -1,5 +1,5 @@
 // tests/support/filter_fixture.h — the GL fixture with shaders/ registered, float textures, and a
-// log of the passes drawn, taken by swapping the exported qn::gpu::gl pointers as a host may.
+// log of the passes drawn (support/gl_calls.h).
 #pragma once
 
 #include <map>
@@ -10,6 +10,7 @@
 #include "quarn/nodes/filter/ops.h"
 #include "quarn/nodes/filter/params.h"
 #include "quarn/nodes/filter/scratch.h"
+#include "support/gl_calls.h"
 #include "support/gl_fixture.h"
 
 namespace qn_test {
@@ -54,64 +55,41 @@ struct DrawRecord {
   }
 };
 
-namespace pass_log_detail {
-using namespace qn::gpu::gl;
-inline struct State {
-  std::vector<DrawRecord>* draws = nullptr;
+/// Records the draws made while it lives, starting from forgotten uniform caches so that every
+/// value in effect is seen; `calls` has every call. One at a time, on the GL thread.
+struct PassLog : GlHooks {
+  PassLog() {
+    for (const auto& f : FILTER_SHADERS)
+      qn::gpu::uniform_forget(filter::program_get(f)->program, -1);
+  }
+  void BindFramebuffer(GLenum, GLuint f) override { now.fbo = f; }
+  void Viewport(GLint, GLint, GLsizei w, GLsizei h) override { now.width = w, now.height = h; }
+  void UseProgram(GLuint p) override { now.program = p, now.units.clear(); }
+  void ActiveTexture(GLenum u) override { unit = u - GL_TEXTURE0; }
+  void BindTexture(GLenum, GLuint t) override { now.units[unit].first = t; }
+  void BindSampler(GLuint u, GLuint s) override { now.units[u].second = s; }
+#define QN_PASS_LOG_UNIFORM_(n)                                                       \
+  void ProgramUniform##n##fv(GLuint p, GLint l, GLsizei, const GLfloat* v) override { \
+    values[p][l].assign(v, v + n);                                                    \
+  }
+  QN_PASS_LOG_UNIFORM_(1);
+  QN_PASS_LOG_UNIFORM_(2);
+  QN_PASS_LOG_UNIFORM_(3);
+  QN_PASS_LOG_UNIFORM_(4);
+#undef QN_PASS_LOG_UNIFORM_
+  void DrawElementsInstancedBaseInstance(GLenum, GLsizei, GLenum, const void*, GLsizei,
+                                         GLuint) override {
+    DrawRecord& d = draws.emplace_back(now);
+    d.uniforms = values[d.program];
+    for (const auto& f : FILTER_SHADERS)
+      if (const auto* p = filter::program_get(f); p && p->program == d.program) d.frag = f;
+  }
+
+  std::vector<DrawRecord> draws;
   DrawRecord now;                                              // fbo, size, program, units
   GLuint unit = 0;                                             // the active texture unit
   std::map<GLuint, std::map<int, std::vector<float>>> values;  // program -> location -> value
-} g;
-inline void record() {
-  DrawRecord d = g.now;
-  d.uniforms = g.values[d.program];
-  for (const auto& f : FILTER_SHADERS)
-    if (const auto* p = filter::program_get(f); p && p->program == d.program) d.frag = f;
-  g.draws->push_back(d);
-}
-// clang-format off
-#define QN_PASS_LOG_UNIFORM(X, n)                                                              \
-  X(ProgramUniform##n##fv, (GLuint p, GLint l, GLsizei c, const GLfloat* v), (p, l, c, v),    \
-    g.values[p][l].assign(v, v + n))
-#define QN_PASS_LOG_HOOKS(X)                                                                  \
-  X(BindFramebuffer, (GLenum t, GLuint f), (t, f), g.now.fbo = f)                              \
-  X(Viewport, (GLint x, GLint y, GLsizei w, GLsizei h), (x, y, w, h),                          \
-    (g.now.width = w, g.now.height = h))                                                       \
-  X(UseProgram, (GLuint p), (p), (g.now.program = p, g.now.units.clear()))                     \
-  X(ActiveTexture, (GLenum u), (u), g.unit = u - GL_TEXTURE0)                                  \
-  X(BindTexture, (GLenum t, GLuint x), (t, x), g.now.units[g.unit].first = x)                  \
-  X(BindSampler, (GLuint u, GLuint s), (u, s), g.now.units[u].second = s)                      \
-  QN_PASS_LOG_UNIFORM(X, 1) QN_PASS_LOG_UNIFORM(X, 2) QN_PASS_LOG_UNIFORM(X, 3)                \
-  QN_PASS_LOG_UNIFORM(X, 4)                                                                    \
-  X(DrawElementsInstancedBaseInstance,                                                         \
-    (GLenum m, GLsizei c, GLenum t, const void* i, GLsizei n, GLuint b), (m, c, t, i, n, b),   \
-    record())
-#define QN_PASS_LOG_WRAP_(name, params, args, effect) \
-  inline name##Proc saved_##name = nullptr;           \
-  inline void hook_##name params { effect; saved_##name args; }
-QN_PASS_LOG_HOOKS(QN_PASS_LOG_WRAP_)
-#undef QN_PASS_LOG_WRAP_
-// clang-format on
-inline void install(bool on) {
-#define QN_PASS_LOG_SWAP_(name, params, args, effect) \
-  if (on) saved_##name = qn::gpu::gl::name;           \
-  qn::gpu::gl::name = on ? &hook_##name : saved_##name;
-  QN_PASS_LOG_HOOKS(QN_PASS_LOG_SWAP_)
-#undef QN_PASS_LOG_SWAP_
-}
-}  // namespace pass_log_detail
-
-/// Records the draws made while it lives, starting from forgotten uniform caches so that every
-/// value in effect is seen. One at a time, on the GL thread.
-struct PassLog {
-  PassLog() {
-    pass_log_detail::g = {&draws, {}, 0, {}};
-    for (const auto& f : FILTER_SHADERS)
-      qn::gpu::uniform_forget(filter::program_get(f)->program, -1);
-    pass_log_detail::install(true);
-  }
-  ~PassLog() { pass_log_detail::install(false); }
-  std::vector<DrawRecord> draws;
+  GlCallLog calls{this};
 };
 
 /// Registers the shaders (again after programs_clear); empties the pool after each test.

@@ -1,4 +1,4 @@
-// quarn/gpu/draw.h — the one draw call of the filter passes, and the GPU layer's counters.
+// quarn/gpu/draw.h — the one draw call of the filter passes.
 //
 // `draw` renders one full-target pass: bind the target framebuffer, set viewport and scissor
 // box to the whole target, bind the program, upload the pass's uniforms through the program
@@ -8,9 +8,11 @@
 // bindings stay as the draw left them; nothing else is saved or restored, and whether the
 // scissor test is enabled stays the caller's business.
 //
-// Owns: the process-wide `DrawStats` record. Never owns GL objects.
+// Every draw made raises `stats().draws` (quarn/gpu/counters.h, included here).
 //
-// Threads: the host's GL thread only; nothing is locked and the counters are plain integers.
+// Owns: nothing; never owns GL objects.
+//
+// Threads: the host's GL thread only; nothing is locked.
 //
 // Failures: `draw` returns -2, makes no GL call and counts nothing when the context rule fails
 // (no current context on the thread, or one other than the loaded context; see quarn/gpu/gl.h).
@@ -21,6 +23,7 @@
 #include <cstdint>
 
 #include "quarn/export.h"
+#include "quarn/gpu/counters.h"
 #include "quarn/gpu/program_registry.h"
 
 namespace qn::gpu {
@@ -33,12 +36,9 @@ struct Unit {
   std::uint32_t sampler;  // sampler name; 0 unbinds any sampler from the unit
 };
 
-/// Process-wide counters, read (and reset, if it likes) by the host.
-struct DrawStats {
-  std::uint64_t draws = 0;            // draws made, plus `count_draw` calls
-  std::uint64_t uniform_uploads = 0;  // uniform uploads made
-  std::uint64_t uniform_skips = 0;    // uniform uploads avoided
-};
+/// What `draw` and `draw_in_context` return.
+inline constexpr int DRAW_DONE = 0;      // drawn
+inline constexpr int DRAW_REFUSED = -2;  // no GL call: the context rule failed, or not loaded
 
 /// Applies the context rule, then draws as `draw_in_context` does. Returns 0 when drawn, -2
 /// when the rule fails (no GL call, nothing counted).
@@ -55,11 +55,5 @@ QN_API int draw_in_context(std::uint32_t fbo, int width, int height, std::uint32
                            const Pending* pending, int pending_count, const Unit* units,
                            int unit_count, std::uint32_t vao, std::uint32_t mode, int count,
                            std::uint32_t bound_fbo);
-
-/// The process-wide counters.
-QN_API DrawStats& stats();
-
-/// Counts a draw that the caller issued through its own GL calls. No GL call.
-QN_API void count_draw();
 
 }  // namespace qn::gpu

@@ -34,11 +34,19 @@
 
 namespace qn::gpu {
 
+/// `UniformInfo::kind` values. Scalars and vectors are treated alike; kinds 2 to 4, 7 and any
+/// other value denote uniforms the layer never sets.
+inline constexpr int UNIFORM_FLOAT = 0;   // float scalar
+inline constexpr int UNIFORM_VECTOR = 1;  // float vector
+inline constexpr int UNIFORM_MAT3 = 5;    // 3x3 float matrix
+inline constexpr int UNIFORM_MAT4 = 6;    // 4x4 float matrix
+inline constexpr int UNIFORM_OTHER = 7;   // the default: never set
+
 /// A float uniform as the host declared it.
 struct UniformInfo {
-  std::int32_t location = -1;   // GL uniform location in its program
-  std::int32_t kind = 7;        // 0, 1: float scalar or vector; 5: mat3; 6: mat4; others: never set
-  std::int32_t components = 1;  // for kinds 0 and 1: 1 to 4 floats
+  std::int32_t location = -1;         // GL uniform location in its program
+  std::int32_t kind = UNIFORM_OTHER;  // one of the UNIFORM_* values above
+  std::int32_t components = 1;        // for scalars and vectors: 1 to 4 floats
 };
 
 /// One uniform value waiting to be uploaded. Fill `values` beyond `count` with zeros: batches
@@ -65,8 +73,8 @@ QN_API void program_forget(std::uint32_t program);
 /// The stored declaration, or null. Valid until the program is forgotten.
 QN_API const UniformInfo* uniform_info(std::uint32_t program, std::string_view name);
 
-/// Whether a value of `n` floats may be set on the uniform: kinds 0 and 1 take exactly
-/// `components` floats (1 to 4), kind 5 takes 9, kind 6 takes 16, any other kind nothing.
+/// Whether a value of `n` floats may be set on the uniform: scalars and vectors take exactly
+/// `components` floats (1 to 4), mat3 takes 9, mat4 takes 16, any other kind nothing.
 QN_API bool uniform_accepts(const UniformInfo& info, int n);
 
 /// Uploads one value of `n` floats unless the location's slot already holds exactly those bits
