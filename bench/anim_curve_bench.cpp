@@ -18,7 +18,7 @@ qn::anim::Curve smooth_curve(int n) {
   std::uniform_real_distribution<double> value(-1, 1);
   std::vector<qn::anim::Key> keys;
   for (int i = 0; i < n; ++i)
-    keys.push_back(qn::anim::Key{double(i), value(rng), qn::anim::kKeySmooth});
+    keys.push_back(qn::anim::Key{double(i), value(rng), qn::anim::KEY_SMOOTH});
   return qn::anim::Curve(std::move(keys), true);
 }
 

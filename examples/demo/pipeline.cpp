@@ -44,9 +44,6 @@ double ms_since(Clock::time_point t) {
   return std::chrono::duration<double, std::milli>(Clock::now() - t).count();
 }
 
-// Decode states of qn::io::DecodeResult.
-constexpr int kDecoded = 2, kNotPlain = 3;
-
 // A node's parameters as the graph hashes them: one field of kind 1 per value.
 class Params {
  public:
@@ -234,13 +231,14 @@ struct Pipeline::Impl {
     return p;
   }
 
-  int draw(const Target& t, GLuint program, const std::vector<qn::gpu::Pending>& u,
-           std::initializer_list<GLuint> inputs) {
+  bool draw(const Target& t, GLuint program, const std::vector<qn::gpu::Pending>& u,
+            std::initializer_list<GLuint> inputs) {
     std::vector<qn::gpu::Unit> units;
     for (GLuint tex : inputs)
       units.push_back({static_cast<std::uint32_t>(units.size()), GL_TEXTURE_2D, tex, 0});
     return qn::gpu::draw(t.fbo, W, H, program, u.data(), static_cast<int>(u.size()), units.data(),
-                         static_cast<int>(units.size()), triangle->vao(), GL_TRIANGLES, 3, 0);
+                         static_cast<int>(units.size()), triangle->vao(), GL_TRIANGLES, 3,
+                         0) == qn::gpu::DRAW_DONE;
   }
 
   // Source pixels of `frame`: the decode scheduler's result, or, for a file that is not plain
@@ -255,13 +253,13 @@ struct Pipeline::Impl {
     }
     std::shared_ptr<qn::io::DecodeResult> r = decoder->take(id, -1);
     if (!r) return fail(err, "decode of " + path + " was dropped");
-    if (r->state == kDecoded) {
+    if (r->state == qn::io::DECODE_DONE) {
       *w = r->width;
       *h = r->height;
       px->assign(r->pixels.get(), r->pixels.get() + static_cast<size_t>(*w) * *h * 4);
       return true;
     }
-    if (r->state != kNotPlain || !r->error.empty())
+    if (r->state != qn::io::DECODE_NOT_PLAIN || !r->error.empty())
       return fail(err, "cannot read source frame " + std::to_string(frame) + " (" + path +
                            "): " + (r->error.empty() ? "unreadable image data" : r->error));
     return load_layered(frame, path, px, w, h, err);
@@ -364,8 +362,7 @@ struct Pipeline::Impl {
         std::initializer_list<float> cols = {float(m[0]), float(m[3]), float(m[6]),
                                              float(m[1]), float(m[4]), float(m[7]),
                                              float(m[2]), float(m[5]), float(m[8])};
-        return draw(t, transform_prog, {uniform(transform_prog, "u_map", cols)}, {GLuint(in[0])}) ==
-                   0 ||
+        return draw(t, transform_prog, {uniform(transform_prog, "u_map", cols)}, {GLuint(in[0])}) ||
                fail(err, "transform draw refused");
       }
       case kBlur: {
@@ -375,13 +372,14 @@ struct Pipeline::Impl {
                                       blur_params(opt.shot, k), {t.texture, t.fbo, 0, W, H}, 0);
         if (r == 0)  // nothing to blur: the result is the input
           return draw(t, transform_prog,
-                      {uniform(transform_prog, "u_map", {1, 0, 0, 0, 1, 0, 0, 0, 1})}, {src}) == 0;
+                      {uniform(transform_prog, "u_map", {1, 0, 0, 0, 1, 0, 0, 0, 1})}, {src}) ||
+                 fail(err, "copy draw refused");
         return r == 1 || fail(err, "blur failed with code " + std::to_string(r));
       }
       case kConstant: {
         const auto& c = k.background;
         return draw(t, constant_prog, {uniform(constant_prog, "u_color", {c[0], c[1], c[2], c[3]})},
-                    {}) == 0 ||
+                    {}) ||
                fail(err, "constant draw refused");
       }
       case kMerge: {
@@ -393,7 +391,7 @@ struct Pipeline::Impl {
             uniform(merge_prog, "u_alpha_masking", {s.alpha_masking}),
             uniform(merge_prog, "u_mix", {static_cast<float>(s.mix)}),
             uniform(merge_prog, "u_mask", {m[0], m[1], m[2], m[3]})};
-        return draw(t, merge_prog, u, {GLuint(in[0]), GLuint(in[1])}) == 0 ||
+        return draw(t, merge_prog, u, {GLuint(in[0]), GLuint(in[1])}) ||
                fail(err, "merge draw refused");
       }
       default: {
@@ -410,7 +408,7 @@ struct Pipeline::Impl {
           list[i].location = info ? info->location : -1;
         }
         qn::gpu::uniform_set_many(grade_prog, list.data(), static_cast<int>(list.size()));
-        return draw(t, grade_prog, {}, {GLuint(in[0])}) == 0 || fail(err, "grade draw refused");
+        return draw(t, grade_prog, {}, {GLuint(in[0])}) || fail(err, "grade draw refused");
       }
     }
   }

@@ -10,10 +10,9 @@
 namespace demo {
 namespace {
 
-namespace time = qn::nodes::time;
+namespace tn = qn::nodes::time;
 
-// Key interpolation modes of qn::anim::Key.
-constexpr std::uint8_t kSmooth = 3, kLinear = 1;
+constexpr std::uint8_t kSmooth = qn::anim::KEY_SMOOTH, kLinear = qn::anim::KEY_LINEAR;
 
 // A curve over the shot's normalised time u in [0, 1].
 double curve_at(const std::vector<qn::anim::Key>& keys, double u) {
@@ -32,12 +31,12 @@ long long source_last(const Shot& shot) { return shot.first + (shot.last - shot.
 Knobs knobs_at(const Shot& shot, long long frame) {
   Knobs k;
   // Retime: the output range plays the source range at about half speed, nearest frame.
-  const time::RetimeRanges r = time::retime_ranges(
+  const tn::RetimeRanges r = tn::retime_ranges(
       static_cast<double>(shot.first), static_cast<double>(source_last(shot)), 0, false, 0, false,
       static_cast<double>(shot.first), true, static_cast<double>(shot.last), true, 1);
-  const std::optional<double> pos = time::retime_pos(frame, r, 3, 3);
+  const std::optional<double> pos = tn::retime_pos(frame, r, tn::EDGE_HOLD, tn::EDGE_HOLD);
   k.source_frame =
-      std::clamp(time::whole(r.in_first + pos.value_or(0), true), shot.first, source_last(shot));
+      std::clamp(tn::whole(r.in_first + pos.value_or(0), true), shot.first, source_last(shot));
   const double u = unit_time(shot, frame);
   k.rotate = curve_at({{0, -8, kSmooth}, {0.5, 25, kSmooth}, {1, 10, kSmooth}}, u);
   k.scale = curve_at({{0, 0.8, kSmooth}, {0.6, 1.15, kSmooth}, {1, 1.0, kSmooth}}, u);

@@ -34,47 +34,47 @@ void expect_values(const Curve& c, std::vector<double> ts, const std::vector<dou
 }
 
 TEST(CurveValue, InterpolatesStepsAndExtrapolatesOnlyWhenAsked) {
-  expect_values(curve(kKeyLinear, {{0, 0}, {10, 10}}), {5, 20, -10}, {5, 10, 0});
-  expect_values(curve(kKeyLinear, {{0, 0}, {10, 10}}, true), {20, -10}, {20, -10});
+  expect_values(curve(KEY_LINEAR, {{0, 0}, {10, 10}}), {5, 20, -10}, {5, 10, 0});
+  expect_values(curve(KEY_LINEAR, {{0, 0}, {10, 10}}, true), {20, -10}, {20, -10});
   // Along the first key's in-slope and the last key's out-slope.
-  expect_values(curve(kKeySmooth, {{0, 0}, {1, 5}, {3, 1}}, true), {-2, 5}, {-10, -3});
+  expect_values(curve(KEY_SMOOTH, {{0, 0}, {1, 5}, {3, 1}}, true), {-2, 5}, {-10, -3});
   // No keys give 0; a single key holds on both sides whatever its mode.
   EXPECT_EQ(Curve({}, true).value(3), 0.0);
-  expect_values(Curve({Key{4, 7, kKeyUser, true, true, 3, 3}}, true), {-100, 100}, {7, 7});
+  expect_values(Curve({Key{4, 7, KEY_USER, true, true, 3, 3}}, true), {-100, 100}, {7, 7});
   // A step holds its segment; flat eases as 3 s² − 2 s³.
-  const Curve c({{0, 1, kKeyStep}, {10, 5, kKeyLinear}, {20, 2, kKeyStep}, {30, 4, kKeyLinear}},
+  const Curve c({{0, 1, KEY_STEP}, {10, 5, KEY_LINEAR}, {20, 2, KEY_STEP}, {30, 4, KEY_LINEAR}},
                 false);
   expect_values(c, {9.999999, 10, 25, 30}, {1, 5, 2, 4});
-  expect_values(curve(kKeyFlat, {{0, 0}, {10, 10}}), {7.5}, {8.4375});
+  expect_values(curve(KEY_FLAT, {{0, 0}, {10, 10}}), {7.5}, {8.4375});
   // Slopes that no longer match the keys (edited by the host) count as 0 and the ends hold.
-  Curve grown = curve(kKeyLinear, {{0, 0}, {10, 10}}, true);
-  grown.keys.push_back(Key{20, 30, kKeyLinear});
+  Curve grown = curve(KEY_LINEAR, {{0, 0}, {10, 10}}, true);
+  grown.keys.push_back(Key{20, 30, KEY_LINEAR});
   expect_values(grown, {2.5, 15, 30, -5}, {1.5625, 20, 30, 0});
 }
 
 TEST(Slopes, EachModeAtAPeak) {
   // Keys (0, 0), (1, 5), (3, 1): secants 5 and -2, central difference 1/3.
   const auto at_peak = [](std::uint8_t mode) { return curve(mode, {{0, 0}, {1, 5}, {3, 1}}); };
-  EXPECT_THAT(at_peak(kKeyLinear).in, ElementsAre(5, 5, -2));
-  EXPECT_THAT(at_peak(kKeyLinear).out, ElementsAre(5, -2, -2));
+  EXPECT_THAT(at_peak(KEY_LINEAR).in, ElementsAre(5, 5, -2));
+  EXPECT_THAT(at_peak(KEY_LINEAR).out, ElementsAre(5, -2, -2));
   EXPECT_THAT(at_peak(255).in, ElementsAre(5, DoubleEq(1.0 / 3), -2));
-  EXPECT_THAT(at_peak(kKeyClampedSmooth).in, ElementsAre(5, 0, -2));
-  EXPECT_THAT(curve(kKeyClampedSmooth, {{0, 0}, {1, 5}, {3, 5}}).out, ElementsAre(5, 0, 0));
-  EXPECT_THAT(curve(kKeyClampedSmooth, {{0, 0}, {1, 5}, {3, 7}}).in,
+  EXPECT_THAT(at_peak(KEY_CLAMPED_SMOOTH).in, ElementsAre(5, 0, -2));
+  EXPECT_THAT(curve(KEY_CLAMPED_SMOOTH, {{0, 0}, {1, 5}, {3, 5}}).out, ElementsAre(5, 0, 0));
+  EXPECT_THAT(curve(KEY_CLAMPED_SMOOTH, {{0, 0}, {1, 5}, {3, 7}}).in,
               ElementsAre(5, DoubleEq(7.0 / 3), 1));
   // User slopes replace the smooth ones where given; an incoming one alone serves both sides.
-  auto keys = keys_in(kKeyUser, {{0, 0}, {1, 5}, {3, 1}, {4, 4}});
+  auto keys = keys_in(KEY_USER, {{0, 0}, {1, 5}, {3, 1}, {4, 4}});
   keys[0].in_slope = keys[0].out_slope = 100;  // ignored without has_in / has_out
-  keys[1] = {1, 5, kKeyUser, true, false, 9, 0};
-  keys[2] = {3, 1, kKeyUser, false, true, 0, -4};
+  keys[1] = {1, 5, KEY_USER, true, false, 9, 0};
+  keys[2] = {3, 1, KEY_USER, false, true, 0, -4};
   const Curve user(keys, false);
   EXPECT_THAT(user.in, ElementsAre(5, 9, DoubleEq(-1.0 / 3), 3));
   EXPECT_THAT(user.out, ElementsAre(5, 9, -4, 3));
   // A time step of exactly 0 divides by 1e-9 (the spline of two keys: a plain difference).
   std::vector<double> in(7, 42.0), out;
-  slopes(keys_in(kKeySmooth, {{0, 0}, {0, 1}}), in, out);
+  slopes(keys_in(KEY_SMOOTH, {{0, 0}, {0, 1}}), in, out);
   EXPECT_THAT(in, ElementsAre(DoubleEq(1e9), DoubleEq(1e9)));
-  slopes(keys_in(kKeyCubic, {{1, 1}, {1, 4}}), in, out);
+  slopes(keys_in(KEY_CUBIC, {{1, 1}, {1, 4}}), in, out);
   EXPECT_THAT(out, ElementsAre(3, 3));
 }
 
@@ -83,25 +83,25 @@ TEST(Slopes, EachModeAtAPeak) {
 // A Hermite segment with the spline's slopes is the spline itself, so `value` matches s(x).
 TEST(CubicSlopes, MatchTheNaturalSplineComputedIndependently) {
   const Times tv{{0, 0}, {1, 2}, {3, -1}, {4.5, 0.5}, {7, 3}};
-  const Curve five = curve(kKeyCubic, tv);
+  const Curve five = curve(KEY_CUBIC, tv);
   const std::vector<double> slopes{2.7852839931153186, 0.42943201376936313, -0.6471600688468159,
                                    1.5679862306368333, 0.7160068846815835};
   EXPECT_THAT(five.in, near(slopes));
   expect_values(five, {0.5, 2.2, 4.0, 6.1},
                 {1.2944814974182446, 0.32483304647160094, -0.3092369477911647, 2.3224688468158345});
-  EXPECT_THAT(curve(kKeyCubic, {{1, 1}, {3, 5}}).in, ElementsAre(2, 2));
+  EXPECT_THAT(curve(KEY_CUBIC, {{1, 1}, {3, 5}}).in, ElementsAre(2, 2));
   // The spline runs over all keys whatever their modes: only key 2 is cubic here.
-  auto mixed = keys_in(kKeyLinear, tv);
-  mixed[2].mode = kKeyCubic;
+  auto mixed = keys_in(KEY_LINEAR, tv);
+  mixed[2].mode = KEY_CUBIC;
   EXPECT_THAT(Curve(mixed, false).in, near({2, 2, -0.6471600688468159, 1, 1}));
   // Refusals. Times 0, 1, 0: the middle row's diagonal 2 (1 + -1) is 0 when it is the pivot.
   for (const auto& [mode, tv, why] :
-       {std::tuple(kKeyLinear, Times{{1, 0}, {2, 1}, {2, 3}}, "equal key times"),
-        std::tuple(kKeyCubic, Times{{0, 0}, {1, 1}, {0, 3}}, "ZeroDivisionError")})
+       {std::tuple(KEY_LINEAR, Times{{1, 0}, {2, 1}, {2, 3}}, "equal key times"),
+        std::tuple(KEY_CUBIC, Times{{0, 0}, {1, 1}, {0, 3}}, "ZeroDivisionError")})
     EXPECT_THAT([&] { curve(mode, tv); },
                 testing::ThrowsMessage<NotCompilable>(testing::StrEq(why)));
   // The check ends at the last key: a stale key with an equal time past the end is not read.
-  std::vector<Key> stale = keys_in(kKeyLinear, {{0, 0}, {1, 1}, {1, 2}});
+  std::vector<Key> stale = keys_in(KEY_LINEAR, {{0, 0}, {1, 1}, {1, 2}});
   stale.pop_back();
   EXPECT_NO_THROW(Curve(std::move(stale), false));
 }

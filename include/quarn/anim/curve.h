@@ -27,13 +27,13 @@ class QN_API NotCompilable : public std::runtime_error {
 };
 
 /// Names for the values of `Key::mode`, described there.
-inline constexpr int kKeyStep = 0;
-inline constexpr int kKeyLinear = 1;
-inline constexpr int kKeyClampedSmooth = 2;
-inline constexpr int kKeySmooth = 3;
-inline constexpr int kKeyCubic = 4;
-inline constexpr int kKeyFlat = 5;
-inline constexpr int kKeyUser = 6;
+inline constexpr int KEY_STEP = 0;
+inline constexpr int KEY_LINEAR = 1;
+inline constexpr int KEY_CLAMPED_SMOOTH = 2;
+inline constexpr int KEY_SMOOTH = 3;
+inline constexpr int KEY_CUBIC = 4;
+inline constexpr int KEY_FLAT = 5;
+inline constexpr int KEY_USER = 6;
 
 /// One animation key. `mode` picks the slopes at the key and governs the segment that starts
 /// at it:

@@ -60,15 +60,15 @@ TEST(FrameMapping, WholeHoldOffsetAndBlendRoundAndSaturateInsteadOfOverflowing) 
 // A model that steps one frame at a time: loop wraps by whole lengths, bounce walks from
 // `first` and turns at either end; ranges too short for either, holds and unknown modes clamp.
 std::optional<long long> stepped_edge(long long frame, long long first, long long last, int mode) {
-  if ((first <= frame && frame <= last) || mode == kEdgePass) return frame;
-  if (mode == kEdgeNone) return std::nullopt;
+  if ((first <= frame && frame <= last) || mode == EDGE_PASS) return frame;
+  if (mode == EDGE_NONE) return std::nullopt;
   const long long length = last - first + 1;
-  if (mode == kEdgeLoop && length >= 1) {
+  if (mode == EDGE_LOOP && length >= 1) {
     while (frame > last) frame -= length;
     while (frame < first) frame += length;
     return frame;
   }
-  if (mode == kEdgeBounce && length >= 2) {
+  if (mode == EDGE_BOUNCE && length >= 2) {
     long long p = first, step = frame >= first ? 1 : -1;
     for (long long n = frame - first; n != 0; n += n > 0 ? -1 : 1) {
       if (p + step < first || p + step > last) step = -step;
@@ -88,12 +88,12 @@ TEST(FrameMapping, EdgeModesMatchASteppingModelAndDoNotWrapNearInt64Ends) {
               << "frame " << frame << " in [" << first << ", " << last << "] mode " << mode;
   // Lengths up to 2^64 and periods up to 2^65 would wrap in 64 bits.
   const std::tuple<long long, long long, long long, int, long long> extremes[] = {
-      {kMin, kMin + 1, kMax, kEdgeLoop, kMax},
-      {kMax, kMin, kMax - 1, kEdgeLoop, kMin},
-      {kMax, kMin, kMax - 1, kEdgeBounce, kMax - 2},
-      {kMin, kMin + 1, kMax, kEdgeBounce, kMin + 2},
-      {kMin, 0, kMax, kEdgeLoop, 0},
-      {kMax, kMin, 0, kEdgeBounce, kMin + 1}};
+      {kMin, kMin + 1, kMax, EDGE_LOOP, kMax},
+      {kMax, kMin, kMax - 1, EDGE_LOOP, kMin},
+      {kMax, kMin, kMax - 1, EDGE_BOUNCE, kMax - 2},
+      {kMin, kMin + 1, kMax, EDGE_BOUNCE, kMin + 2},
+      {kMin, 0, kMax, EDGE_LOOP, 0},
+      {kMax, kMin, 0, EDGE_BOUNCE, kMin + 1}};
   for (const auto& [frame, first, last, mode, want] : extremes)
     EXPECT_EQ(edge_frame(frame, first, last, mode), want) << frame << " " << first << " " << last;
 }
@@ -118,19 +118,19 @@ TEST(FrameMapping, RetimeRangesAndPositions) {
   // A frame reads (frame - out_first) · speed; outside the output range the edge mode of its
   // side (`before` below, `after` above) moves it first.
   const RetimeRanges r{1, 100, 1, 50, 2};
-  for (int before = kEdgePass; before <= kEdgeNone; ++before)
-    for (int after = kEdgePass; after <= kEdgeNone; ++after)
+  for (int before = EDGE_PASS; before <= EDGE_NONE; ++before)
+    for (int after = EDGE_PASS; after <= EDGE_NONE; ++after)
       for (long long f = -60; f <= 110; ++f) {
         const std::optional<long long> e = edge_frame(f, 1, 50, f < 1 ? before : after);
         ASSERT_EQ(retime_pos(f, r, before, after),
                   e ? std::optional((*e - 1) * 2.0) : std::nullopt);
       }
   // Fractional ends: the range is frames 1 .. 4, positions count from 1.5.
-  EXPECT_EQ(retime_pos(5, RetimeRanges{0, 9, 1.5, 4.5, 1}, kEdgeHold, kEdgeHold), 2.5);
+  EXPECT_EQ(retime_pos(5, RetimeRanges{0, 9, 1.5, 4.5, 1}, EDGE_HOLD, EDGE_HOLD), 2.5);
   // Ends beyond int64 saturate; NaN ends give a NaN position rather than undefined behaviour.
-  EXPECT_EQ(retime_pos(kMin, RetimeRanges{0, 1, -1e300, 1e300, 1}, kEdgeLoop, kEdgeLoop),
+  EXPECT_EQ(retime_pos(kMin, RetimeRanges{0, 1, -1e300, 1e300, 1}, EDGE_LOOP, EDGE_LOOP),
             double(kMin) + 1e300);
-  EXPECT_TRUE(std::isnan(*retime_pos(3, RetimeRanges{0, 1, kNaN, kNaN, 1}, kEdgeLoop, kEdgeLoop)));
+  EXPECT_TRUE(std::isnan(*retime_pos(3, RetimeRanges{0, 1, kNaN, kNaN, 1}, EDGE_LOOP, EDGE_LOOP)));
 }
 
 // Box windows: an edge on a frame boundary adds no entry (frame 12 in the thirds). Shutters: one

@@ -52,11 +52,11 @@ QN_API std::vector<long long> frameblend_frames(long long frame, long long count
                                                 double range_a, double range_b);
 
 /// Names for the edge modes of `edge_frame` and `retime_pos`, described at `edge_frame`.
-inline constexpr int kEdgePass = 0;
-inline constexpr int kEdgeLoop = 1;
-inline constexpr int kEdgeBounce = 2;
-inline constexpr int kEdgeHold = 3;
-inline constexpr int kEdgeNone = 4;
+inline constexpr int EDGE_PASS = 0;
+inline constexpr int EDGE_LOOP = 1;
+inline constexpr int EDGE_BOUNCE = 2;
+inline constexpr int EDGE_HOLD = 3;
+inline constexpr int EDGE_NONE = 4;
 
 /// What `frame` becomes against the inclusive range [first, last] under an edge mode. Inside
 /// the range every mode returns the frame itself. Outside it:
