@@ -342,7 +342,7 @@ struct Pipeline::Impl {
         pin.crop_format = true;  // the result covers exactly the format
         const qn::xform::PlanOut plan = qn::xform::plan(pin);
         std::array<double, 9> m{1, 0, 0, 0, 1, 0, 0, 0, 1};
-        if (plan.draw.kind == 0)
+        if (plan.draw.kind == qn::xform::DRAW_AFFINE)
           m = {plan.draw.m[0],
                plan.draw.m[1],
                plan.draw.m[2],
@@ -352,8 +352,8 @@ struct Pipeline::Impl {
                0,
                0,
                1};
-        if (plan.draw.kind == 1) m = plan.draw.m;
-        if (plan.draw.kind == 2) {
+        if (plan.draw.kind == qn::xform::DRAW_PROJECTIVE) m = plan.draw.m;
+        if (plan.draw.kind == qn::xform::DRAW_NOTHING) {
           const float clear[4] = {0, 0, 0, 0};
           gl().ClearNamedFramebufferfv(t.fbo, GL_COLOR, 0, clear);
           return true;

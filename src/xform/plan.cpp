@@ -75,7 +75,7 @@ bool well_conditioned(const Matrix& m) {
 
 Draw nothing_to_draw() {
   Draw d;
-  d.kind = 2;
+  d.kind = DRAW_NOTHING;
   d.m[2] = d.m[5] = -1e9;
   return d;
 }
@@ -93,7 +93,7 @@ Draw draw_mapping(const Blas& f, const Matrix& g, double iw, double ih, double o
     const double centre[3] = {ow / 2, oh / 2, 1};
     if (f.dot(3, p.data() + 6, 1, centre, 1) < 0)
       for (double& v : p) v = -v;
-    d.kind = 1;
+    d.kind = DRAW_PROJECTIVE;
     d.m = p;
     return d;
   }
@@ -103,10 +103,10 @@ Draw draw_mapping(const Blas& f, const Matrix& g, double iw, double ih, double o
   const double off = std::max({std::fabs(a - 1), std::fabs(b), std::fabs(c), std::fabs(dd),
                                std::fabs(e_ - 1), std::fabs(f_)});
   if (iw == ow && ih == oh && off < 1e-9) {
-    d.kind = 3;
+    d.kind = DRAW_IDENTITY;
     return d;
   }
-  d.kind = 0;
+  d.kind = DRAW_AFFINE;
   d.m = {a, -b, b * oh + c, -dd, e_, ih - e_ * oh - f_, 0, 0, 0};
   d.whole_pixel = std::fabs(d.m[0] - 1) < 1e-9 && std::fabs(d.m[1]) < 1e-9 &&
                   std::fabs(d.m[3]) < 1e-9 && std::fabs(d.m[4] - 1) < 1e-9 &&

@@ -118,7 +118,7 @@ Image transform(const Image& src, const demo::Shot& shot, const demo::Knobs& k) 
   in.bbox = {0, 0, src.w, src.h};
   in.crop_format = true;
   const qn::xform::Draw d = qn::xform::plan(in).draw;
-  EXPECT_EQ(d.kind, 0);
+  EXPECT_EQ(d.kind, qn::xform::DRAW_AFFINE);
   Image out = blank(src.w, src.h);
   auto texel = [&](int x, int y, int c) {
     return x < 0 || y < 0 || x >= src.w || y >= src.h ? 0.0 : src.at(x, y)[c];

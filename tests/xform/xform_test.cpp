@@ -283,21 +283,22 @@ PlanIn square(Chain steps, int flags = 0, Box bbox = {0, 0, 100, 100}) {
 // `d` takes each output pixel back to the input pixel that the chain's matrix `m` maps onto
 // it, through the y-up window coordinates the draw works in.
 void expect_draw_inverts(const Draw& d, const Mat3& m, const Box& in_box, const Box& out_box) {
-  ASSERT_TRUE(d.kind == 0 || d.kind == 1 || d.kind == 3) << d.kind;
+  ASSERT_TRUE(d.kind == DRAW_AFFINE || d.kind == DRAW_PROJECTIVE || d.kind == DRAW_IDENTITY)
+      << d.kind;
   const double ih = in_box[3] - in_box[1];
   const double ow = out_box[2] - out_box[0], oh = out_box[3] - out_box[1];
   for (Point q : {Point{0.5, 0.5}, Point{ow / 3, oh / 2}, Point{ow - 0.5, oh - 2.5}}) {
     const Point up{q.x, oh - q.y};
-    Point in = d.kind == 3   ? up
-               : d.kind == 1 ? map_point(d.m, up)
-                             : Point{d.m[0] * up.x + d.m[1] * up.y + d.m[2],
-                                     d.m[3] * up.x + d.m[4] * up.y + d.m[5]};
-    in = {in.x + in_box[0], (d.kind == 3 ? oh : ih) - in.y + in_box[1]};
+    Point in = d.kind == DRAW_IDENTITY     ? up
+               : d.kind == DRAW_PROJECTIVE ? map_point(d.m, up)
+                                           : Point{d.m[0] * up.x + d.m[1] * up.y + d.m[2],
+                                                   d.m[3] * up.x + d.m[4] * up.y + d.m[5]};
+    in = {in.x + in_box[0], (d.kind == DRAW_IDENTITY ? oh : ih) - in.y + in_box[1]};
     const Point out = map_point(m, in);
     EXPECT_NEAR(out.x, q.x + out_box[0], 1e-6) << "kind " << d.kind;
     EXPECT_NEAR(out.y, q.y + out_box[1], 1e-6) << "kind " << d.kind;
   }
-  if (d.kind == 1) {
+  if (d.kind == DRAW_PROJECTIVE) {
     EXPECT_GT(d.m[6] * ow / 2 + d.m[7] * oh / 2 + d.m[8], 0);
   }
 }
@@ -406,7 +407,7 @@ TEST_F(XformPlan, OutputBoxesAndDraws) {
     EXPECT_EQ(std::tuple(p.identity, p.bbox, p.draw.kind, p.draw.whole_pixel, p.outside_flag),
               std::tuple(false, c.want, c.kind, c.whole_pixel, c.in.tight))
         << c.what;
-    if (c.kind != 2) {
+    if (c.kind != DRAW_NOTHING) {
       expect_draw_inverts(p.draw, *total(c.in.steps, 100, 100).matrix, c.in.bbox, p.bbox);
     } else {
       EXPECT_EQ(p.draw.m, (Mat3{0, 0, -1e9, 0, 0, -1e9, 0, 0, 0})) << c.what;
@@ -425,7 +426,7 @@ TEST_F(XformPlan, MotionBlurSamplesBoundTheBoxAndDrawEach) {
   expect_draw_inverts(p.draw, translation(5, 0), in.bbox, p.bbox);
   expect_draw_inverts(p.sample_draws[0], kIdentity3, in.bbox, p.bbox);
   expect_draw_inverts(p.sample_draws[1], translation(10, 0), in.bbox, p.bbox);
-  EXPECT_EQ(p.sample_draws[2].kind, 2);
+  EXPECT_EQ(p.sample_draws[2].kind, DRAW_NOTHING);
 }
 
 TEST_F(XformPlan, HugeFormatsDoNotWrap) {
@@ -441,7 +442,7 @@ TEST_F(XformPlan, HugeFormatsDoNotWrap) {
   shifted.width = shifted.height = kLongMax;
   const PlanOut p = plan(shifted);
   EXPECT_EQ(p.bbox, (Box{0, 0, kLongMax, kLongMax}));
-  EXPECT_EQ(p.draw.kind, 0);
+  EXPECT_EQ(p.draw.kind, DRAW_AFFINE);
 }
 
 CropPlan crop(Edges e, bool clip = false, bool reformat = false) {

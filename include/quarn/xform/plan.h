@@ -62,6 +62,10 @@ struct PlanIn {
 ///   2 nothing      m2 = m5 = −1e9, the rest 0
 ///   3 identity     same size, no resampling; zeros
 /// `whole_pixel`: an affine draw that only shifts by whole pixels (no filtering needed).
+inline constexpr int DRAW_AFFINE = 0;
+inline constexpr int DRAW_PROJECTIVE = 1;
+inline constexpr int DRAW_NOTHING = 2;
+inline constexpr int DRAW_IDENTITY = 3;
 struct Draw {
   int kind = 0;
   std::array<double, 9> m{};
