@@ -13,10 +13,13 @@
 #include <chrono>
 #include <cstring>
 
+#include "core/platform.h"
 #include "transport/transport_state.h"
 
 namespace qn::transport::detail {
 namespace {
+
+using platform::ms_since;
 
 struct CopyTask {
   std::uint64_t bytes;
@@ -80,13 +83,6 @@ class CopyPool {
 CopyPool& pool() {
   static CopyPool* instance = new CopyPool;  // its workers live for the process
   return *instance;
-}
-
-double ms_since(std::chrono::steady_clock::time_point start) {
-  return double(std::chrono::duration_cast<std::chrono::nanoseconds>(
-                    std::chrono::steady_clock::now() - start)
-                    .count()) /
-         1e6;
 }
 
 // Runs the caller's callback; an exception it throws is discarded, so that the completion
