@@ -115,7 +115,6 @@ int main(int argc, char** argv) {
 #ifdef QUARN_SHADER_DIR
   opt.shaders = QUARN_SHADER_DIR;
 #endif
-  bool size_given = false;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg == "--help" || arg == "-h") {
@@ -149,7 +148,6 @@ int main(int argc, char** argv) {
         return usage_error("--size wants WxH, each 8 to 8192: '" + v + "'");
       opt.shot.width = static_cast<int>(a);
       opt.shot.height = static_cast<int>(b);
-      size_given = true;
     } else if (arg == "--out") {
       if (v.empty()) return usage_error("--out needs a folder");
       opt.out = v;
@@ -167,7 +165,6 @@ int main(int argc, char** argv) {
   }
   if (opt.edit != -1 && (opt.edit < opt.shot.first || opt.edit > opt.shot.last))
     return usage_error("--edit frame " + std::to_string(opt.edit) + " is outside the frames");
-  (void)size_given;
 
   // The output folder must take files before anything is rendered.
   std::error_code ec;
@@ -216,8 +213,7 @@ int main(int argc, char** argv) {
     t.write_wait += drain_ms;
     while (pipeline.take_row(&row)) print_row(pass.name, row, &t);
     pipeline.cancel_prefetch();
-    t.wall_ms =
-        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
+    t.wall_ms = demo::ms_since(t0);
     totals.emplace_back(pass.name, t);
     if (std::string(pass.name) == "cold" && !pipeline.write_contact_sheet(&err))
       return failure(err);

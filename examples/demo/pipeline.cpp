@@ -1,14 +1,10 @@
 #include "pipeline.h"
 
-#include <dlfcn.h>
-
 #include <OpenImageIO/imageio.h>
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstring>
-#include <deque>
 #include <filesystem>
 #include <map>
 #include <unordered_map>
@@ -39,10 +35,6 @@ using Clock = std::chrono::steady_clock;
 using qn_host::gl;
 namespace fs = std::filesystem;
 namespace OIIO = QN_OIIO_NAMESPACE;
-
-double ms_since(Clock::time_point t) {
-  return std::chrono::duration<double, std::milli>(Clock::now() - t).count();
-}
 
 // A node's parameters as the graph hashes them: one field of kind 1 per value.
 class Params {
@@ -78,17 +70,10 @@ struct Target {
 
 // The linear algebra the transform planning runs on: ILP64 OpenBLAS.
 bool install_blas(std::string* err) {
-  void* lib = dlopen("libopenblas64.so.0", RTLD_NOW | RTLD_LOCAL);
-  if (!lib) {
-    *err = std::string("no ILP64 OpenBLAS: ") + dlerror();
-    return false;
-  }
-  auto at = [lib](const char* name) { return reinterpret_cast<unsigned long>(dlsym(lib, name)); };
-  if (!qn::xform::set_blas(at("dgesv_"), at("cblas_dgemm"), at("cblas_dgemv"), at("cblas_ddot"))) {
-    *err = "libopenblas64.so.0 lacks dgesv_ or a CBLAS routine";
-    return false;
-  }
-  return true;
+  qn_host::BlasAddresses a{};
+  if (!qn_host::openblas64(&a, err)) return false;
+  if (!qn::xform::set_blas(a.gesv, a.gemm, a.gemv, a.dot)) *err = "set_blas refused OpenBLAS";
+  return qn::xform::has_blas();
 }
 
 }  // namespace
@@ -127,7 +112,7 @@ std::string frame_path(const std::string& pattern, long long frame) {
 struct Pipeline::Impl {
   Options opt;
   int W = 0, H = 0;
-  qn_host::HeadlessContext context;
+  qn_host::GlContext context;
   std::unique_ptr<qn_host::FullScreenTriangle> triangle;
   GLuint transform_prog = 0, constant_prog = 0, merge_prog = 0, grade_prog = 0;
   std::unique_ptr<qn::io::DecodeScheduler> decoder;
@@ -147,7 +132,6 @@ struct Pipeline::Impl {
     FrameStats row;
     std::vector<float> pixels;
     std::uint64_t ticket = 0;
-    Clock::time_point started;
   };
   std::unique_ptr<InFlight> in_flight;
   Writer writer{2};
@@ -241,9 +225,18 @@ struct Pipeline::Impl {
                          0) == qn::gpu::DRAW_DONE;
   }
 
+  // Decoded source pixels, rows top to bottom: the scheduler's own buffer, or one the layer
+  // loader filled.
+  struct Source {
+    std::shared_ptr<qn::io::DecodeResult> decoded;
+    std::vector<float> layered;
+    const float* pixels = nullptr;
+    int w = 0, h = 0;
+  };
+
   // Source pixels of `frame`: the decode scheduler's result, or, for a file that is not plain
   // RGBA, the layer loader with a plan that takes the "fg" layer.
-  bool decode(long long frame, std::vector<float>* px, int* w, int* h, std::string* err) {
+  bool decode(long long frame, Source* src, std::string* err) {
     const std::string path = source_path(frame);
     auto it = jobs.find(frame);
     long id = it != jobs.end() ? it->second : decoder->submit(path, 0);
@@ -254,19 +247,19 @@ struct Pipeline::Impl {
     std::shared_ptr<qn::io::DecodeResult> r = decoder->take(id, -1);
     if (!r) return fail(err, "decode of " + path + " was dropped");
     if (r->state == qn::io::DECODE_DONE) {
-      *w = r->width;
-      *h = r->height;
-      px->assign(r->pixels.get(), r->pixels.get() + static_cast<size_t>(*w) * *h * 4);
+      src->w = r->width;
+      src->h = r->height;
+      src->pixels = r->pixels.get();
+      src->decoded = std::move(r);
       return true;
     }
     if (r->state != qn::io::DECODE_NOT_PLAIN || !r->error.empty())
       return fail(err, "cannot read source frame " + std::to_string(frame) + " (" + path +
                            "): " + (r->error.empty() ? "unreadable image data" : r->error));
-    return load_layered(frame, path, px, w, h, err);
+    return load_layered(frame, path, src, err);
   }
 
-  bool load_layered(long long frame, const std::string& path, std::vector<float>* px, int* w,
-                    int* h, std::string* err) {
+  bool load_layered(long long frame, const std::string& path, Source* src, std::string* err) {
     auto in = OIIO::ImageInput::open(path);
     if (!in)
       return fail(err, "cannot read source frame " + std::to_string(frame) + " (" + path +
@@ -286,15 +279,16 @@ struct Pipeline::Impl {
       return fail(err, "cannot read source frame " + std::to_string(frame) + " (" + path +
                            "): neither an fg layer nor R, G, B, A");
     const int lo = *std::min_element(at, at + 4), hi = *std::max_element(at, at + 4) + 1;
-    *w = spec.full_width > 0 ? spec.full_width : spec.width;
-    *h = spec.full_height > 0 ? spec.full_height : spec.height;
-    if (*w != W || *h != H) return true;  // the caller reports the size
-    px->assign(static_cast<size_t>(W) * H * 4, 0.0f);
+    src->w = spec.full_width > 0 ? spec.full_width : spec.width;
+    src->h = spec.full_height > 0 ? spec.full_height : spec.height;
+    if (src->w != W || src->h != H) return true;  // the caller reports the size
+    src->layered.assign(static_cast<size_t>(W) * H * 4, 0.0f);
+    src->pixels = src->layered.data();
     const std::vector<qn::io::Read> reads = {
         {0, lo, hi, spec.x - spec.full_x, spec.y - spec.full_y, spec.width, spec.height}};
     std::array<qn::io::Slot, 4> slots;
     for (int k = 0; k < 4; ++k) slots[static_cast<size_t>(k)] = {0, at[k] - lo, 0.0f};
-    if (!qn::io::load_layers(path, reads, {slots}, W, H, 2, {px->data()}, *err))
+    if (!qn::io::load_layers(path, reads, {slots}, W, H, 2, {src->layered.data()}, *err))
       return fail(err,
                   "cannot read source frame " + std::to_string(frame) + " (" + path + "): " + *err);
     return true;
@@ -316,21 +310,20 @@ struct Pipeline::Impl {
     const Knobs& k = knobs;
     switch (node) {
       case kRead: {
-        std::vector<float> px;
-        int w = 0, h = 0;
+        Source src;
         const auto t0 = Clock::now();
-        if (!decode(k.source_frame, &px, &w, &h, err)) return false;
+        if (!decode(k.source_frame, &src, err)) return false;
         row->decode_ms += ms_since(t0);
-        if (w != W || h != H)
+        if (src.w != W || src.h != H)
           return fail(err, "source frame " + std::to_string(k.source_frame) + " is " +
-                               std::to_string(w) + "x" + std::to_string(h) +
+                               std::to_string(src.w) + "x" + std::to_string(src.h) +
                                ", the render size is " + std::to_string(W) + "x" +
                                std::to_string(H));
         // Rows top to bottom in the file, bottom to top in GL.
         const size_t row_floats = static_cast<size_t>(W) * 4;
         for (int y = 0; y < H; ++y)
           gl().TextureSubImage2D(t.texture, 0, 0, H - 1 - y, W, 1, GL_RGBA, GL_FLOAT,
-                                 px.data() + row_floats * static_cast<size_t>(y));
+                                 src.pixels + row_floats * static_cast<size_t>(y));
         return true;
       }
       case kTransform: {
@@ -449,7 +442,9 @@ bool Pipeline::open(const Options& options, std::string* err) {
   s.opt = options;
   s.W = options.shot.width;
   s.H = options.shot.height;
-  if (!s.context.open(err) || !qn::gpu::gl::load(err) || !install_blas(err)) return false;
+  if (!s.context.error().empty()) return s.fail(err, s.context.error());
+  if (!s.context.make_current()) return s.fail(err, "cannot make the OpenGL context current");
+  if (!qn::gpu::gl::load(err) || !install_blas(err)) return false;
   s.triangle = std::make_unique<qn_host::FullScreenTriangle>();
   for (const std::string& frag : qn::nodes::filter::op_frags("blur")) {
     std::string log;

@@ -8,6 +8,7 @@
 // workers and the transport's completion and copy threads.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -66,6 +67,11 @@ class Pipeline {
   struct Impl;
   std::unique_ptr<Impl> impl_;
 };
+
+/// Milliseconds on the steady clock since `t`.
+inline double ms_since(std::chrono::steady_clock::time_point t) {
+  return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t).count();
+}
 
 /// `pattern` with its one integer conversion (%d or %0Nd) replaced by `frame`; "%%" is a percent
 /// sign. Empty when the pattern has no conversion, more than one, or any other.

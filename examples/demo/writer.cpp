@@ -16,10 +16,6 @@ namespace fs = std::filesystem;
 namespace OIIO = QN_OIIO_NAMESPACE;
 using Clock = std::chrono::steady_clock;
 
-double ms_since(Clock::time_point t) {
-  return std::chrono::duration<double, std::milli>(Clock::now() - t).count();
-}
-
 }  // namespace
 
 bool write_image(const std::string& path, const float* rgba, int w, int h, std::string* err) {

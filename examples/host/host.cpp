@@ -152,6 +152,27 @@ GLuint register_filter_file(const std::string& dir, const std::string& name, GLu
   return register_filter(name, text, vao, log);
 }
 
+bool openblas64(BlasAddresses* out, std::string* err) {
+  static const std::pair<BlasAddresses, std::string> loaded = [] {
+    void* lib = dlopen("libopenblas64.so.0", RTLD_NOW | RTLD_LOCAL);
+    if (!lib) return std::pair{BlasAddresses{}, std::string(dlerror())};
+    std::string missing;
+    const auto find = [&](const char* name) {
+      void* p = dlsym(lib, name);
+      if (!p) missing = std::string("libopenblas64.so.0 lacks ") + name;
+      return reinterpret_cast<unsigned long>(p);
+    };
+    BlasAddresses a{find("dgesv_"), find("cblas_dgemm"), find("cblas_dgemv"), find("cblas_ddot")};
+    return std::pair{a, missing};
+  }();
+  if (!loaded.second.empty()) {
+    *err = loaded.second;
+    return false;
+  }
+  *out = loaded.first;
+  return true;
+}
+
 bool read_text(const std::string& path, std::string* text) {
   std::ifstream in(path, std::ios::binary);
   if (!in) return false;

@@ -67,6 +67,16 @@ GLuint register_filter(const std::string& name, const std::string& fragment, GLu
 GLuint register_filter_file(const std::string& dir, const std::string& name, GLuint vao,
                             std::string* log);
 
+/// Addresses of the linear-algebra routines `qn::xform::set_blas` takes.
+struct BlasAddresses {
+  unsigned long gesv, gemm, gemv, dot;
+};
+
+/// dgesv_, cblas_dgemm, cblas_dgemv and cblas_ddot of Debian's ILP64 OpenBLAS
+/// ("libopenblas64.so.0"), resolved once (the library stays loaded); false with the reason in
+/// `*err` when it cannot be loaded or lacks one of them.
+bool openblas64(BlasAddresses* out, std::string* err);
+
 /// The text of a file; false if it cannot be read.
 bool read_text(const std::string& path, std::string* text);
 

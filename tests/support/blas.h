@@ -4,32 +4,22 @@
 
 #include "quarn/xform/matrix.h"
 
-#include <dlfcn.h>
 #include <gtest/gtest.h>
+#include "host/host.h"
 
 #include <stdexcept>
 #include <string>
 
 namespace qn_test {
 
-struct BlasAddresses {
-  unsigned long gesv, gemm, gemv, dot;
-};
+using qn_host::BlasAddresses;
 
-/// dgesv_, cblas_dgemm, cblas_dgemv and cblas_ddot of libopenblas64.so.0, resolved once (the
-/// library stays loaded); std::runtime_error naming what is missing when it cannot be loaded.
+/// The host helper's OpenBLAS routines; std::runtime_error naming what is missing.
 inline BlasAddresses openblas64() {
-  static const BlasAddresses loaded = [] {
-    void* lib = dlopen("libopenblas64.so.0", RTLD_NOW | RTLD_LOCAL);
-    if (!lib) throw std::runtime_error(dlerror());
-    const auto find = [lib](const char* name) {
-      if (void* p = dlsym(lib, name)) return reinterpret_cast<unsigned long>(p);
-      throw std::runtime_error(std::string("libopenblas64.so.0 lacks ") + name);
-    };
-    return BlasAddresses{find("dgesv_"), find("cblas_dgemm"), find("cblas_dgemv"),
-                         find("cblas_ddot")};
-  }();
-  return loaded;
+  BlasAddresses a{};
+  std::string err;
+  if (!qn_host::openblas64(&a, &err)) throw std::runtime_error(err);
+  return a;
 }
 
 /// Hands those routines to qn::xform::set_blas.
