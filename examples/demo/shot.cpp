@@ -14,10 +14,11 @@ namespace tn = qn::nodes::time;
 
 constexpr std::uint8_t kSmooth = qn::anim::KEY_SMOOTH, kLinear = qn::anim::KEY_LINEAR;
 
-// A curve over the shot's normalised time u in [0, 1].
-double curve_at(const std::vector<qn::anim::Key>& keys, double u) {
-  return qn::anim::Curve(keys, false).value(u);
-}
+// The animated knobs, over the shot's normalised time u in [0, 1]; their slopes are computed
+// once.
+const qn::anim::Curve ROTATE({{0, -8, kSmooth}, {0.5, 25, kSmooth}, {1, 10, kSmooth}}, false);
+const qn::anim::Curve SCALE({{0, 0.8, kSmooth}, {0.6, 1.15, kSmooth}, {1, 1.0, kSmooth}}, false);
+const qn::anim::Curve BLUR({{0, 2, kLinear}, {0.5, 36, kSmooth}, {1, 4, kSmooth}}, false);
 
 double unit_time(const Shot& shot, long long frame) {
   const double span = static_cast<double>(shot.last - shot.first);
@@ -38,9 +39,9 @@ Knobs knobs_at(const Shot& shot, long long frame) {
   k.source_frame =
       std::clamp(tn::whole(r.in_first + pos.value_or(0), true), shot.first, source_last(shot));
   const double u = unit_time(shot, frame);
-  k.rotate = curve_at({{0, -8, kSmooth}, {0.5, 25, kSmooth}, {1, 10, kSmooth}}, u);
-  k.scale = curve_at({{0, 0.8, kSmooth}, {0.6, 1.15, kSmooth}, {1, 1.0, kSmooth}}, u);
-  k.blur = curve_at({{0, 2, kLinear}, {0.5, 36, kSmooth}, {1, 4, kSmooth}}, u);
+  k.rotate = ROTATE.value(u);
+  k.scale = SCALE.value(u);
+  k.blur = BLUR.value(u);
   k.merge_op = shot.edited ? "screen" : "over";
   k.merge_mix = 1;
   k.background = {0.05f, 0.07f, 0.12f, 1.0f};
