@@ -11,8 +11,6 @@
 namespace qn::nodes::filter {
 namespace {
 
-using Bindings = std::vector<std::pair<std::string, int>>;
-
 // Truncation toward zero with a defined result for every double (see ops.h).
 int to_int(double v) { return platform::saturate<int>(v); }
 std::int64_t to_int64(double v) { return platform::saturate<std::int64_t>(v); }
