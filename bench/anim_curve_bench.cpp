@@ -42,9 +42,5 @@ BENCHMARK(BM_CurveValue)->Arg(10)->Arg(10000);
 
 }  // namespace
 
-int main(int argc, char** argv) {
-  return qn_bench::run_with_ratios(
-      argc, argv,
-      {{"BM_CurveValue/10000", "BM_CurveValue/10",
-        "Curve::value, 10,000 keys (peer: the same curve with 10 keys)"}});
-}
+QN_BENCH_RATIO_MAIN({{"BM_CurveValue/10000", "BM_CurveValue/10",
+                      "Curve::value, 10,000 keys (peer: the same curve with 10 keys)"}})

@@ -120,15 +120,12 @@ BENCHMARK(BM_SameSizeChain)
 
 }  // namespace
 
-int main(int argc, char** argv) {
-  return qn_bench::run_with_ratios(
-      argc, argv,
-      {{"BM_Blur100/25/min_time:2.000/real_time", "BM_Blur100/0/min_time:2.000/real_time",
-        "blur 100 of 1920x1080, limit 25 vs limit 0"},
-       {"BM_SameSizeChain/1/512/min_time:1.000/real_time",
-        "BM_SameSizeChain/0/512/min_time:1.000/real_time",
-        "8 same-size passes 512x512, warm pool vs cap 0"},
-       {"BM_SameSizeChain/1/64/min_time:1.000/real_time",
-        "BM_SameSizeChain/0/64/min_time:1.000/real_time",
-        "8 same-size passes 64x64, warm pool vs cap 0"}});
-}
+QN_BENCH_RATIO_MAIN({{"BM_Blur100/25/min_time:2.000/real_time",
+                      "BM_Blur100/0/min_time:2.000/real_time",
+                      "blur 100 of 1920x1080, limit 25 vs limit 0"},
+                     {"BM_SameSizeChain/1/512/min_time:1.000/real_time",
+                      "BM_SameSizeChain/0/512/min_time:1.000/real_time",
+                      "8 same-size passes 512x512, warm pool vs cap 0"},
+                     {"BM_SameSizeChain/1/64/min_time:1.000/real_time",
+                      "BM_SameSizeChain/0/64/min_time:1.000/real_time",
+                      "8 same-size passes 64x64, warm pool vs cap 0"}})

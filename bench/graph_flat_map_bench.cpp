@@ -143,4 +143,4 @@ std::vector<qn_bench::Ratio> ratios() {
 
 }  // namespace
 
-int main(int argc, char** argv) { return qn_bench::run_with_ratios(argc, argv, ratios()); }
+QN_BENCH_RATIO_MAIN(ratios())

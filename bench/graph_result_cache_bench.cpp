@@ -109,10 +109,6 @@ BENCHMARK(BM_LruGet);
 
 }  // namespace
 
-int main(int argc, char** argv) {
-  return qn_bench::run_with_ratios(
-      argc, argv,
-      {{"BM_Frame<CacheFrames>", "BM_Frame<LruFrames>",
-        "frame (3 gets, put, end_touch, evict) vs list+unordered_map LRU"},
-       {"BM_CacheGetPinned", "BM_LruGet", "pinned get (hit) vs LRU get"}});
-}
+QN_BENCH_RATIO_MAIN({{"BM_Frame<CacheFrames>", "BM_Frame<LruFrames>",
+                      "frame (3 gets, put, end_touch, evict) vs list+unordered_map LRU"},
+                     {"BM_CacheGetPinned", "BM_LruGet", "pinned get (hit) vs LRU get"}})

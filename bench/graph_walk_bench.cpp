@@ -97,10 +97,7 @@ BENCHMARK(BM_PlainCallbackLoop)->Unit(benchmark::kMicrosecond);
 
 }  // namespace
 
-int main(int argc, char** argv) {
-  return qn_bench::run_with_ratios(
-      argc, argv,
-      {{"BM_WalkUnchanged", "BM_PlainPassOverFlags", "1M nodes unchanged vs a plain pass"},
-       {"BM_WalkChainTopChanged", "BM_PlainCallbackLoop",
-        "1M chain, top changed vs calling the callback per node"}});
-}
+QN_BENCH_RATIO_MAIN({{"BM_WalkUnchanged", "BM_PlainPassOverFlags",
+                      "1M nodes unchanged vs a plain pass"},
+                     {"BM_WalkChainTopChanged", "BM_PlainCallbackLoop",
+                      "1M chain, top changed vs calling the callback per node"}})

@@ -74,19 +74,15 @@ BENCHMARK(BM_MemcpyFloatOutput)->Arg(kSmall)->Arg(kLarge)->UseRealTime();
 
 }  // namespace
 
-int main(int argc, char** argv) {
-  return qn_bench::run_with_ratios(
-      argc, argv,
-      {
-          {"BM_HalfToFloat/32768/real_time", "BM_ImathHalfToFloat/32768/real_time",
-           "32 Ki elements (in cache) vs Imath half->float"},
-          {"BM_HalfToFloat/67108864/real_time", "BM_ImathHalfToFloat/67108864/real_time",
-           "64 Mi elements vs Imath half->float"},
-          {"BM_HalfToFloat/32768/real_time", "BM_MemcpyFloatOutput/32768/real_time",
-           "32 Ki elements vs memcpy of the float output"},
-          {"BM_HalfToFloat/67108864/real_time", "BM_MemcpyFloatOutput/67108864/real_time",
-           "64 Mi elements vs memcpy of the float output"},
-          {"BM_HalfToFloatScalar/32768/real_time", "BM_ImathHalfToFloat/32768/real_time",
-           "scalar path, 32 Ki elements vs Imath half->float"},
-      });
-}
+QN_BENCH_RATIO_MAIN({
+    {"BM_HalfToFloat/32768/real_time", "BM_ImathHalfToFloat/32768/real_time",
+     "32 Ki elements (in cache) vs Imath half->float"},
+    {"BM_HalfToFloat/67108864/real_time", "BM_ImathHalfToFloat/67108864/real_time",
+     "64 Mi elements vs Imath half->float"},
+    {"BM_HalfToFloat/32768/real_time", "BM_MemcpyFloatOutput/32768/real_time",
+     "32 Ki elements vs memcpy of the float output"},
+    {"BM_HalfToFloat/67108864/real_time", "BM_MemcpyFloatOutput/67108864/real_time",
+     "64 Mi elements vs memcpy of the float output"},
+    {"BM_HalfToFloatScalar/32768/real_time", "BM_ImathHalfToFloat/32768/real_time",
+     "scalar path, 32 Ki elements vs Imath half->float"},
+})

@@ -99,9 +99,5 @@ BENCHMARK(BM_PackByName20);
 
 }  // namespace
 
-int main(int argc, char** argv) {
-  return qn_bench::run_with_ratios(
-      argc, argv,
-      {{"BM_Pack20", "BM_PackByName20",
-        "pack, 20 uniforms (peer: the same values by knob name into a new vector)"}});
-}
+QN_BENCH_RATIO_MAIN({{"BM_Pack20", "BM_PackByName20",
+                      "pack, 20 uniforms (peer: the same values by knob name into a new vector)"}})

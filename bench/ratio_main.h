@@ -24,3 +24,8 @@ int run_with_ratios(int argc, char** argv, const std::vector<Ratio>& ratios);
 double ns_per_iteration(const std::string& name);
 
 }  // namespace qn_bench
+
+/// The whole `main` of a bench that only runs and prints its ratios:
+///   QN_BENCH_RATIO_MAIN({{"BM_Ours", "BM_Peer", "what the line says"}, ...})
+#define QN_BENCH_RATIO_MAIN(...) \
+  int main(int argc, char** argv) { return qn_bench::run_with_ratios(argc, argv, __VA_ARGS__); }

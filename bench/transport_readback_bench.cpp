@@ -133,15 +133,11 @@ BENCHMARK(BM_Memcpy)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 }  // namespace
 
-int main(int argc, char** argv) {
-  return qn_bench::run_with_ratios(
-      argc, argv,
-      {{"BM_TransportStart/manual_time", "BM_SyncReadPixels/real_time",
-        "GL-thread time: start vs synchronous glReadPixels"},
-       {"BM_TransportEndToEnd/real_time", "BM_SyncReadPixels/real_time",
-        "end to end: start + wait vs synchronous glReadPixels"},
-       {"BM_TransportPipelined/real_time", "BM_SyncReadPixels/real_time",
-        "pipelined (3 in flight) vs synchronous glReadPixels"},
-       {"BM_TransportEndToEnd/real_time", "BM_Memcpy/real_time",
-        "end to end: start + wait vs memcpy of the same bytes"}});
-}
+QN_BENCH_RATIO_MAIN({{"BM_TransportStart/manual_time", "BM_SyncReadPixels/real_time",
+                      "GL-thread time: start vs synchronous glReadPixels"},
+                     {"BM_TransportEndToEnd/real_time", "BM_SyncReadPixels/real_time",
+                      "end to end: start + wait vs synchronous glReadPixels"},
+                     {"BM_TransportPipelined/real_time", "BM_SyncReadPixels/real_time",
+                      "pipelined (3 in flight) vs synchronous glReadPixels"},
+                     {"BM_TransportEndToEnd/real_time", "BM_Memcpy/real_time",
+                      "end to end: start + wait vs memcpy of the same bytes"}})

@@ -5,27 +5,15 @@
 #include <cmath>
 #include <cstdint>
 
+#include "core/saturate.h"
 #include "quarn/nodes/filter/params.h"
 
 namespace qn::nodes::filter {
 namespace {
 
-using Bindings = std::vector<std::pair<std::string, int>>;
-
 // Truncation toward zero with a defined result for every double (see ops.h).
-int to_int(double v) {
-  if (std::isnan(v)) return 0;
-  if (v <= static_cast<double>(INT_MIN)) return INT_MIN;
-  if (v >= static_cast<double>(INT_MAX)) return INT_MAX;
-  return static_cast<int>(v);
-}
-
-std::int64_t to_int64(double v) {
-  if (std::isnan(v)) return 0;
-  if (v <= -9223372036854775808.0) return INT64_MIN;
-  if (v >= 9223372036854775808.0) return INT64_MAX;
-  return static_cast<std::int64_t>(v);
-}
+int to_int(double v) { return platform::saturate<int>(v); }
+std::int64_t to_int64(double v) { return platform::saturate<std::int64_t>(v); }
 
 // Exact floor and ceiling of a / d for d > 0; neither can overflow.
 std::int64_t floor_div(std::int64_t a, std::int64_t d) {

@@ -1,7 +1,8 @@
 #include "quarn/nodes/filter/params.h"
 
-#include <climits>
 #include <cmath>
+
+#include "core/saturate.h"
 
 namespace qn::nodes::filter {
 
@@ -22,9 +23,7 @@ int radius(double size, int filter) {
 
 int factor(double size, int limit) {
   if (limit < 1 || static_cast<double>(limit) >= size || std::isnan(size)) return 1;
-  double f = std::ceil(size / limit - 1e-9);
-  if (f >= static_cast<double>(INT_MAX)) return INT_MAX;
-  return static_cast<int>(f);
+  return platform::saturate<int>(std::ceil(size / limit - 1e-9));
 }
 
 namespace {

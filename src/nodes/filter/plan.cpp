@@ -113,7 +113,12 @@ int Plan::run(int result, const Tex& target, unsigned bound_fbo) {
   for (size_t i = 0; i < resolved.size(); ++i)
     for (const auto& [unit, image] : resolved[i].bindings) last_use[image] = static_cast<int>(i);
 
-  // 6. Draw.
+  // 6. Draw. A scratch image goes back to the pool after its last reader.
+  auto give_back = [](Image& image) {
+    if (image.kind != Scratch || !image.tex.texture) return;
+    detail::release(image.tex);
+    image.tex = Tex{};
+  };
   int code = 1;
   std::vector<gpu::Unit> units;
   for (size_t i = 0; i < passes_.size(); ++i) {
@@ -136,21 +141,12 @@ int Plan::run(int result, const Tex& target, unsigned bound_fbo) {
       code = -2;
       break;
     }
-    for (const auto& [unit, image] : r.bindings) {
-      Image& read = images_[image];
-      if (last_use[image] != static_cast<int>(i) || read.kind != Scratch || !read.tex.texture)
-        continue;
-      detail::release(read.tex);
-      read.tex = Tex{};
-    }
+    for (const auto& [unit, image] : r.bindings)
+      if (last_use[image] == static_cast<int>(i)) give_back(images_[image]);
   }
 
   // 7. Everything back to the pool, then the cap.
-  for (Image& image : images_) {
-    if (image.kind != Scratch || !image.tex.texture) continue;
-    detail::release(image.tex);
-    image.tex = Tex{};
-  }
+  for (Image& image : images_) give_back(image);
   detail::evict(detail::cap());
   detail::refresh();
   ++stats().runs;

@@ -17,17 +17,8 @@ QN_FILTER_GL_ENTRY_POINTS(QN_FILTER_GL_DEFINE_)
 
 namespace {
 
-struct ScratchEntry {
-  unsigned texture;
-  unsigned framebuffer;
-  unsigned sampler;
-  int width;
-  int height;
-  std::uint64_t bytes;
-};
-
 // The pool, front = most recently released, and its bookkeeping.
-std::deque<ScratchEntry> g_pool;
+std::deque<Tex> g_pool;
 std::uint64_t g_held = 0;
 std::uint64_t g_pooled = 0;
 std::uint64_t g_cap = DEFAULT_SCRATCH_CAP;
@@ -45,6 +36,13 @@ bool load_entry_points() {
   QN_FILTER_GL_ENTRY_POINTS(QN_FILTER_GL_RESOLVE_)
 #undef QN_FILTER_GL_RESOLVE_
   return true;
+}
+
+// Every pooled or held texture passed `scratch_bytes` when its plan was checked.
+std::uint64_t bytes_of(int w, int h) {
+  std::uint64_t bytes = 0;
+  (void)scratch_bytes(w, h, &bytes);
+  return bytes;
 }
 
 }  // namespace
@@ -69,12 +67,11 @@ bool scratch_bytes(int w, int h, std::uint64_t* bytes) {
 }
 
 Tex acquire(int w, int h, unsigned bound_fbo) {
-  std::uint64_t bytes = 0;
-  (void)scratch_bytes(w, h, &bytes);  // the plan checked every scratch size
+  const std::uint64_t bytes = bytes_of(w, h);
   for (auto it = g_pool.begin(); it != g_pool.end(); ++it) {
     if (it->width != w || it->height != h) continue;
-    Tex t{it->texture, it->framebuffer, it->sampler, w, h};
-    g_pooled -= it->bytes;
+    const Tex t = *it;
+    g_pooled -= bytes;
     g_pool.erase(it);
     ++g_stats.reused;
     g_held += bytes;
@@ -100,17 +97,16 @@ Tex acquire(int w, int h, unsigned bound_fbo) {
 }
 
 void release(const Tex& t) {
-  std::uint64_t bytes = 0;
-  (void)scratch_bytes(t.width, t.height, &bytes);
+  const std::uint64_t bytes = bytes_of(t.width, t.height);
   g_held -= bytes;
-  g_pool.push_front({t.texture, t.framebuffer, t.sampler, t.width, t.height, bytes});
+  g_pool.push_front(t);
   g_pooled += bytes;
 }
 
 void evict(std::uint64_t limit) {
   while (g_pooled > limit && !g_pool.empty()) {
-    const ScratchEntry& e = g_pool.back();
-    g_pooled -= e.bytes;
+    const Tex& e = g_pool.back();
+    g_pooled -= bytes_of(e.width, e.height);
     DeleteFramebuffers(1, &e.framebuffer);
     DeleteTextures(1, &e.texture);
     ++g_stats.evicted;

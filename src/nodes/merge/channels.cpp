@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <limits>
 
+#include "nodes/merge/names.h"
 #include "quarn/nodes/merge/operations.h"
 
 namespace qn::nodes::merge {
@@ -136,11 +137,7 @@ std::optional<ChannelRef> copy_parse_channel(std::string_view s) {
   return ChannelRef{std::string(d.prefix), c};
 }
 
-int channelmerge_op(std::string_view name) {
-  for (std::size_t i = 0; i < CHANNELMERGE_OPS.size(); ++i)
-    if (name == CHANNELMERGE_OPS[i]) return static_cast<int>(i);
-  return NONE;
-}
+int channelmerge_op(std::string_view name) { return detail::index_of(CHANNELMERGE_OPS, name); }
 
 ChannelRef channelmerge_split(std::string_view s) {
   std::string_view t = strip(s);

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "nodes/merge/names.h"
+
 namespace qn::nodes::merge {
 
 const std::array<const char*, 30> OPERATIONS = {
@@ -37,9 +39,8 @@ bool is_ascii(std::string_view s) {
 }
 
 int merge_op_index(std::string_view name) {
-  for (std::size_t i = 0; i < OPERATIONS.size(); ++i)
-    if (name == OPERATIONS[i]) return static_cast<int>(i);
-  return OVER;
+  const int i = detail::index_of(OPERATIONS, name);
+  return i < 0 ? OVER : i;
 }
 
 bool merge_alpha_masking(std::string_view name, bool enabled) {

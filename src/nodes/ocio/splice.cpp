@@ -2,6 +2,8 @@
 
 #include <string.h>  // memmem
 
+#include <algorithm>
+#include <initializer_list>
 #include <string_view>
 
 namespace qn::nodes::ocio {
@@ -17,17 +19,21 @@ std::size_t find(const std::string& text, std::string_view from, std::size_t pos
              : std::string::npos;
 }
 
-// Replaces every non-overlapping `from` in `text` by `to` in one pass into one new string.
-bool replace_all(std::string& text, std::string_view from, std::string_view to) {
+// Replaces every non-overlapping `from` in `text` by the pieces of `to`, in order, in one pass
+// into one new string.
+bool replace_all(std::string& text, std::string_view from,
+                 std::initializer_list<std::string_view> to) {
   if (from.empty()) return false;
   std::size_t match = find(text, from, 0);
   if (match == std::string::npos) return false;
+  std::size_t to_size = 0;
+  for (std::string_view piece : to) to_size += piece.size();
   std::string out;
-  out.reserve(text.size() + 64);
+  out.reserve(text.size() + std::max<std::size_t>(to_size, 64));
   std::size_t done = 0;
   do {
     out.append(text, done, match - done);
-    out.append(to);
+    for (std::string_view piece : to) out.append(piece);
     done = match + from.size();
     match = find(text, from, done);
   } while (match != std::string::npos);
@@ -40,17 +46,14 @@ bool replace_all(std::string& text, std::string_view from, std::string_view to) 
 
 std::string splice(const std::string& base, const std::string& ocio) {
   std::string result = base;
-  std::string fragment;
-  fragment.reserve(ocio.size() + 2);
-  fragment.append(1, '\n').append(ocio).append(1, '\n');
-  replace_all(result, MARKER, fragment);
+  replace_all(result, MARKER, {"\n", ocio, "\n"});
   return result;
 }
 
 bool patch_lut3d(std::string& src, const std::string& sampler) {
   const std::string from = "texture(" + sampler + ", ";
   const std::string to = std::string(LUT3D_FUNCTION) + "(" + sampler + ", ";
-  return replace_all(src, from, to);
+  return replace_all(src, from, {to});
 }
 
 void rgb_to_rgba(const float* rgb, std::size_t n, float* rgba) {

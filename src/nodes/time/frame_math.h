@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <limits>
 
+#include "core/saturate.h"
+
 namespace qn::nodes::time::detail {
 
 // Every sum, difference or doubled difference of int64 values fits without wrapping.
@@ -14,14 +16,8 @@ using Wide = __int128;
 inline constexpr long long MIN_FRAME = std::numeric_limits<long long>::min();
 inline constexpr long long MAX_FRAME = std::numeric_limits<long long>::max();
 
-// An integral double as a frame: beyond the int64 range it saturates, NaN gives 0. (2^63 is
-// the first double above MAX_FRAME; -2^63 is MIN_FRAME exactly.)
-inline long long saturate(double integral) {
-  if (std::isnan(integral)) return 0;
-  if (integral >= 0x1p63) return MAX_FRAME;
-  if (integral < -0x1p63) return MIN_FRAME;
-  return static_cast<long long>(integral);
-}
+// An integral double as a frame: beyond the int64 range it saturates, NaN gives 0.
+inline long long saturate(double integral) { return platform::saturate<long long>(integral); }
 
 inline long long floor_frame(double x) { return saturate(std::floor(x)); }
 

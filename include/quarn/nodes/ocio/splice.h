@@ -9,8 +9,9 @@
 // data for an RGBA texture.
 //
 // Both text operations are one pass that builds one new string (reserved once, at the text's
-// length plus 64) however many matches there are; matches do not overlap and inserted text is
-// never rescanned. Pure functions: nothing owned, nothing locked, any thread, no GL calls.
+// length plus the replacement's or 64, whichever is longer) however many matches there are;
+// the fragment is copied straight into it. Matches do not overlap and inserted text is never
+// rescanned. Pure functions: nothing owned, nothing locked, any thread, no GL calls.
 // Nothing fails: a missing marker or lookup leaves the text as it was.
 #pragma once
 
