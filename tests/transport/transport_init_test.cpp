@@ -8,8 +8,8 @@
 #include "quarn/transport/transport.h"
 #include "support/gl_api.h"
 #include "support/gl_context.h"
-#include "support/readback.h"
 #include "support/stand_in_egl.h"
+#include "transport/readback.h"
 
 namespace tr = qn::transport;
 

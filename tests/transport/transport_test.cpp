@@ -10,7 +10,7 @@
 #include <random>
 
 #include "support/gl_fixture.h"
-#include "support/readback.h"
+#include "transport/readback.h"
 #include "transport/readback_plan.h"
 
 namespace tr = qn::transport;

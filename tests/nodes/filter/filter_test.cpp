@@ -5,8 +5,8 @@
 #include <limits>
 #include <sstream>
 
+#include "nodes/filter/filter_fixture.h"
 #include "quarn/nodes/filter/plan.h"
-#include "support/filter_fixture.h"
 
 namespace filter = qn::nodes::filter;
 using filter::Plan;

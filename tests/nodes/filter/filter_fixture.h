@@ -1,5 +1,5 @@
-// tests/support/filter_fixture.h — the GL fixture with shaders/ registered, float textures, and a
-// log of the passes drawn (support/gl_calls.h).
+// tests/nodes/filter/filter_fixture.h — the GL fixture with shaders/ registered, float textures,
+// and a log of the passes drawn (support/gl_calls.h).
 #pragma once
 
 #include <map>

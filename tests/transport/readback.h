@@ -1,4 +1,4 @@
-// tests/support/readback.h — what the transport suites share: the floats a readback of a
+// tests/transport/readback.h — what the transport suites share: the floats a readback of a
 // patterned FloatTarget gives, and a probe of how many ring slots the transport has.
 #pragma once
 
