@@ -14,7 +14,7 @@
 #include "quarn/io/decode_scheduler.h"
 #include "quarn/io/plain_decode.h"
 #include "ratio_main.h"
-#include "support/decode_files.h"
+#include "support/image_files.h"
 #include "support/temp_dir.h"
 
 namespace {

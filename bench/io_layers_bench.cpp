@@ -78,7 +78,7 @@ int main(int argc, char** argv) {
     spec.attribute("compression", compression);
     const std::string path = dir.file(std::string("4k_") + compression + ".exr");
     std::string err;
-    if (!qn_test::write_image(path, spec, px, &err)) {
+    if (!qn_test::write_subimages(path, {spec}, {px}, &err)) {
       std::fprintf(stderr, "cannot write %s: %s\n", path.c_str(), err.c_str());
       return 1;
     }

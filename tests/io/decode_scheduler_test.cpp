@@ -11,14 +11,13 @@
 #include <functional>
 #include <future>
 #include <limits>
-#include <memory>
 #include <mutex>
+#include <optional>
 #include <random>
 #include <set>
 #include <thread>
-#include <vector>
 
-#include "support/decode_files.h"
+#include "support/image_files.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -29,12 +28,8 @@ using namespace qn::io;
 // Polls `done` until it holds or 20 s pass (a hang shows as a failure, not a stuck suite).
 bool eventually(const std::function<bool()>& done) {
   const auto limit = std::chrono::steady_clock::now() + 20s;
-  while (!done())
-    if (std::chrono::steady_clock::now() > limit)
-      return false;
-    else
-      std::this_thread::sleep_for(1ms);
-  return true;
+  while (!done() && std::chrono::steady_clock::now() < limit) std::this_thread::sleep_for(1ms);
+  return done();
 }
 
 // A named pipe that holds back every reader: a decode of it blocks inside the open until
@@ -57,72 +52,64 @@ struct Gate {
 // The state of a taken result; -2 when nothing came back.
 int state_of(const std::shared_ptr<DecodeResult>& r) { return r ? r->state : -2; }
 
-std::future<std::shared_ptr<DecodeResult>> take_async(DecodeScheduler& s, long id, double limit) {
-  return std::async(std::launch::async, [&s, id, limit] { return s.take(id, limit); });
-}
-
 class Scheduler : public ::testing::Test {
  protected:
   qn_test::TempDir dir;
   std::string good = qn_test::write_pattern(dir.file("good.exr"),
                                             qn_test::named_spec(16, 8, OIIO::TypeDesc::HALF));
-  std::vector<std::unique_ptr<Gate>> gates;
+  std::optional<DecodeScheduler> s;          // destroyed after the gates below are released,
+  std::vector<std::unique_ptr<Gate>> gates;  // so that a failed test cannot hang in it
 
-  Gate& gate() {
-    return *gates.emplace_back(
-        std::make_unique<Gate>(dir.file("gate" + std::to_string(gates.size()) + ".exr")));
+  const std::string& gate() {
+    const auto name = dir.file("gate" + std::to_string(gates.size()) + ".exr");
+    return gates.emplace_back(std::make_unique<Gate>(name))->path;
   }
   // Submits a job on a new gate and waits until a worker holds it.
-  long submit_held(DecodeScheduler& s, int priority) {
-    const long id = s.submit(gate().path, priority);
-    EXPECT_TRUE(eventually([&] { return s.state(id) == DECODE_RUNNING; }));
+  long submit_held(int priority) {
+    const long id = s->submit(gate(), priority);
+    EXPECT_TRUE(eventually([&] { return s->state(id) == DECODE_RUNNING; }));
     return id;
+  }
+  std::future<std::shared_ptr<DecodeResult>> take_async(long id, double limit) {
+    return std::async(std::launch::async, [this, id, limit] { return s->take(id, limit); });
   }
 };
 
 // Ids count from 1; 5, 2, 2, 9 queued behind a busy worker run as 2 (the earlier), 2, 5, 9,
 // one at a time. The urgent worker takes only priority 0 (negative counts as 0), also a job
-// raised to 0 while queued.
+// raised to 0 while queued. Asked for no workers, a scheduler still has one, and no urgent one.
 TEST_F(Scheduler, WorkersPickSmallestPriorityThenEarliestAndTheUrgentLaneOnlyZero) {
-  DecodeScheduler s(1, 1, 1);
-  struct ReleaseAll {  // a failed assertion must not leave the scheduler waiting on a gate
-    std::vector<std::unique_ptr<Gate>>& g;
-    ~ReleaseAll() {
-      for (auto& gate : g) gate->release();
-    }
-  } on_exit{gates};
-  EXPECT_EQ(submit_held(s, 1), 1);
+  s.emplace(1, 1, 1);
+  EXPECT_EQ(submit_held(1), 1);
   std::vector<long> ids;
-  for (int p : {5, 2, 2, 9}) ids.push_back(s.submit(gate().path, p));
+  for (int p : {5, 2, 2, 9}) ids.push_back(s->submit(gate(), p));
   EXPECT_EQ(ids, (std::vector<long>{2, 3, 4, 5}));
-  const long zero =
-      s.submit(gates.emplace_back(std::make_unique<Gate>(dir.file("z.exr")))->path, -3);
-  ASSERT_TRUE(eventually([&] { return s.state(zero) == DECODE_RUNNING; }));
-  EXPECT_EQ(s.running(), 2);
-  EXPECT_EQ(s.queued(), 4);
+  const long zero = submit_held(-3);
+  EXPECT_EQ(s->running(), 2);
+  EXPECT_EQ(s->queued(), 4);
   gates.back()->release();
-  EXPECT_EQ(state_of(s.take(zero, 20)), DECODE_OPEN_FAILED);
+  EXPECT_EQ(state_of(s->take(zero, 20)), DECODE_OPEN_FAILED);
   std::this_thread::sleep_for(30ms);
-  EXPECT_EQ(s.queued(), 4) << "the urgent worker is idle, but the rest is not its lane";
+  EXPECT_EQ(s->queued(), 4) << "the urgent worker is idle, but the rest is not its lane";
   gates[0]->release();
   for (int k : {1, 2, 0, 3}) {
-    ASSERT_TRUE(eventually([&] { return s.state(ids[k]) == DECODE_RUNNING; })) << k;
-    EXPECT_EQ(s.running(), 1);
+    ASSERT_TRUE(eventually([&] { return s->state(ids[k]) == DECODE_RUNNING; })) << k;
+    EXPECT_EQ(s->running(), 1);
     if (k == 0) {  // raised to 0: the urgent worker takes it beside the general one
-      const long raised = s.submit(good, 7);
-      s.reprioritize(raised, 0);
-      EXPECT_EQ(state_of(s.take(raised, 20)), DECODE_DONE);
+      const long raised = s->submit(good, 7);
+      s->reprioritize(raised, 0);
+      EXPECT_EQ(state_of(s->take(raised, 20)), DECODE_DONE);
     }
     gates[k + 1]->release();
-    EXPECT_EQ(state_of(s.take(ids[k], 20)), DECODE_OPEN_FAILED);
+    EXPECT_EQ(state_of(s->take(ids[k], 20)), DECODE_OPEN_FAILED);
   }
-  DecodeScheduler minimal(0, 0, 0);  // still one general worker, no urgent lane
-  submit_held(minimal, 0);
-  const long second = minimal.submit(good, 0);
+  s.emplace(0, 0, 0);
+  submit_held(0);
+  const long second = s->submit(good, 0);
   std::this_thread::sleep_for(50ms);
-  EXPECT_EQ(minimal.state(second), DECODE_QUEUED);
+  EXPECT_EQ(s->state(second), DECODE_QUEUED);
   gates.back()->release();
-  auto r = minimal.take(second, -1);
+  auto r = s->take(second, -1);
   ASSERT_TRUE(r && r->pixels && r->spec);
   EXPECT_EQ(r->width, 16);
 }
@@ -131,83 +118,82 @@ TEST_F(Scheduler, WorkersPickSmallestPriorityThenEarliestAndTheUrgentLaneOnlyZer
 // where it is; a huge, infinite or NaN limit is no limit (the deadline must not wrap into the
 // past); unknown ids are neutral.
 TEST_F(Scheduler, TakeWaitsAsAskedAndReturnsAResultOnce) {
-  DecodeScheduler s(1, 0, 1);
-  const long id = submit_held(s, 1);
-  EXPECT_FALSE(s.take(id, 0.0));
+  s.emplace(1, 0, 1);
+  const long id = submit_held(1);
+  EXPECT_FALSE(s->take(id, 0.0));
   const auto start = std::chrono::steady_clock::now();
-  EXPECT_FALSE(s.take(id, 0.25));
+  EXPECT_FALSE(s->take(id, 0.25));
   EXPECT_GE(std::chrono::steady_clock::now() - start, 250ms);
-  EXPECT_EQ(s.state(id), DECODE_RUNNING);
+  EXPECT_EQ(s->state(id), DECODE_RUNNING);
   gates[0]->release();
-  ASSERT_TRUE(eventually([&] { return s.state(id) == DECODE_OPEN_FAILED; }));
-  auto r = s.take(id, 0.0);
-  ASSERT_TRUE(r);
-  EXPECT_NE(r->error, "");
-  EXPECT_EQ(s.state(id), -1);
-  EXPECT_FALSE(s.take(id, 0.0));
+  ASSERT_TRUE(eventually([&] { return s->state(id) == DECODE_OPEN_FAILED; }));
+  auto r = s->take(id, 0.0);
+  EXPECT_TRUE(r && !r->error.empty());
+  EXPECT_EQ(s->state(id), -1);
+  EXPECT_FALSE(s->take(id, 0.0));
   for (double limit : {std::numeric_limits<double>::infinity(), std::nan(""), 1e300, 9.3e9,
                        std::numeric_limits<double>::max(), -1.0}) {
-    auto taker = take_async(s, s.submit(gate().path, 1), limit);
+    auto taker = take_async(s->submit(gate(), 1), limit);
     EXPECT_EQ(taker.wait_for(50ms), std::future_status::timeout) << limit;
     gates.back()->release();
     EXPECT_EQ(state_of(taker.get()), DECODE_OPEN_FAILED);
   }
-  EXPECT_FALSE(s.take(999, -1)) << "unknown ids return at once, even without a limit";
-  EXPECT_FALSE(s.cancel(999));
-  s.reprioritize(999, 0);
-  EXPECT_EQ(s.state(999), -1) << "reprioritizing an unknown id adds no job";
+  EXPECT_FALSE(s->take(999, -1)) << "unknown ids return at once, even without a limit";
+  EXPECT_FALSE(s->cancel(999));
+  s->reprioritize(999, 0);
+  EXPECT_EQ(s->state(999), -1) << "reprioritizing an unknown id adds no job";
 }
 
 // cancel and clear forget jobs at once, queued, running or finished (a running decode still
 // ends, its result thrown away), and wake a take waiting without limit on them.
 TEST_F(Scheduler, CancelAndClearForgetJobsAndWakeTakers) {
-  DecodeScheduler s(1, 0, 1);
-  const long done = s.submit(good, 0);
-  ASSERT_TRUE(eventually([&] { return s.state(done) == DECODE_DONE; }));
-  const long busy = submit_held(s, 0);
+  s.emplace(1, 0, 1);
+  const long done = s->submit(good, 0);
+  ASSERT_TRUE(eventually([&] { return s->state(done) == DECODE_DONE; }));
+  const long busy = submit_held(0);
   for (bool use_clear : {false, true}) {
-    const long queued = s.submit(good, 5);
-    auto taker = take_async(s, queued, -1);
+    const long queued = s->submit(good, 5);
+    auto taker = take_async(queued, -1);
     EXPECT_EQ(taker.wait_for(30ms), std::future_status::timeout);
     if (use_clear)
-      s.clear();
+      s->clear();
     else
-      EXPECT_TRUE(s.cancel(queued));
-    EXPECT_FALSE(s.cancel(queued));
+      EXPECT_TRUE(s->cancel(queued));
+    EXPECT_FALSE(s->cancel(queued));
     // Without a signal the taker would sleep until the busy job ends.
     if (taker.wait_for(20s) != std::future_status::ready) gates[0]->release();
     EXPECT_FALSE(taker.get()) << "clear " << use_clear;
   }
-  EXPECT_EQ(s.state(done) + s.state(busy), -2);
-  EXPECT_EQ(s.queued(), 0);
-  EXPECT_EQ(s.running(), 1) << "the decode runs to its end";
+  EXPECT_EQ(s->state(done) + s->state(busy), -2);
+  EXPECT_EQ(s->queued(), 0);
+  EXPECT_EQ(s->running(), 1) << "the decode runs to its end";
   gates[0]->release();
-  ASSERT_TRUE(eventually([&] { return s.running() == 0; }));
-  EXPECT_FALSE(s.take(busy, 0.0));
+  ASSERT_TRUE(eventually([&] { return s->running() == 0; }));
+  EXPECT_FALSE(s->take(busy, 0.0));
 }
 
 // A decode that throws finishes its job as "not plain" naming the exception; the worker lives on.
 TEST_F(Scheduler, DecodeThatThrowsFinishesWithTheExceptionNamedAndTheWorkerSurvives) {
-  if (qn_test::allocation_failure_aborts())
+  if (qn_test::kAllocationFailureAborts)
     GTEST_SKIP() << "the sanitizer runtime aborts on failed allocations instead of throwing";
+  s.emplace(1, 0, 1);
   const auto huge = qn_test::write_exr_header_only(dir.file("huge.exr"), 1 << 22, 1 << 16);
-  DecodeScheduler s(1, 0, 1);
-  auto r = s.take(s.submit(huge, 0), -1);
+  auto r = s->take(s->submit(huge, 0), -1);
   ASSERT_TRUE(r);
   EXPECT_EQ(r->state, DECODE_NOT_PLAIN);
   EXPECT_EQ(r->error, "decode raised std::bad_alloc");
   EXPECT_FALSE(r->pixels);
-  EXPECT_EQ(state_of(s.take(s.submit(good, 0), -1)), DECODE_DONE);
+  EXPECT_EQ(state_of(s->take(s->submit(good, 0), -1)), DECODE_DONE);
 }
 
 // Destruction drops the queue, lets the running decode finish, and waits for the threads
 // blocked in take (they return empty) to leave before the lock they sleep on goes away.
 TEST_F(Scheduler, DestructorWaitsForRunningDecodesAndThreadsInsideTake) {
-  auto s = std::make_unique<DecodeScheduler>(1, 1, 1);
-  submit_held(*s, 1);                      // priority 1: only the general worker takes it
+  s.emplace(1, 1, 1);
+  submit_held(1);                          // priority 1: only the general worker takes it
   const long queued = s->submit(good, 1);  // never starts: the general worker is held
   std::vector<std::future<std::shared_ptr<DecodeResult>>> takers;
-  for (int i = 0; i < 4; ++i) takers.push_back(take_async(*s, queued, -1));
+  for (int i = 0; i < 4; ++i) takers.push_back(take_async(queued, -1));
   std::this_thread::sleep_for(30ms);
   auto releaser = std::async(std::launch::async, [&] {
     std::this_thread::sleep_for(50ms);
@@ -227,7 +213,7 @@ TEST_F(Scheduler, StressManyHostThreads) {
          {"NULL_pointer", "asan_heap-oob_4cb169_255_cc7ac9cde4b8634b31cb41c8fe89b92d_exr",
           "clusterfuzz-testcase-minimized-openexr_exrenvmap_fuzzer-5762859548803072"})
       files.push_back((root / "Damaged" / name).string());
-  DecodeScheduler s(2, 1, 1);
+  s.emplace(2, 1, 1);
   constexpr int kThreads = 4, kJobs = 500;
   std::atomic<int> taken{0}, cancelled{0};
   std::mutex seen_mutex;
@@ -244,24 +230,24 @@ TEST_F(Scheduler, StressManyHostThreads) {
       std::mt19937 rng(static_cast<unsigned>(t));
       std::vector<long> mine;
       for (int j = 0; j < kJobs; ++j) {
-        mine.push_back(s.submit(files[rng() % files.size()], static_cast<int>(rng() % 6) - 1));
+        mine.push_back(s->submit(files[rng() % files.size()], static_cast<int>(rng() % 6) - 1));
         const long other = mine[rng() % mine.size()];
         if (const unsigned op = rng() % 8; op == 0)
-          s.reprioritize(other, int(rng() % 4));
-        else if (op == 1 && s.cancel(other))
+          s->reprioritize(other, int(rng() % 4));
+        else if (op == 1 && s->cancel(other))
           ++cancelled;
-        else if (auto r = op == 2 ? s.take(other, 0.001) : nullptr)
+        else if (auto r = op == 2 ? s->take(other, 0.001) : nullptr)
           took(other, r);
         else
-          EXPECT_GE(s.state(other), -1);
+          EXPECT_GE(s->state(other), -1);
       }
       for (long id : mine)
-        if (auto r = s.take(id, -1)) took(id, r);
+        if (auto r = s->take(id, -1)) took(id, r);
     });
   for (auto& h : hosts) h.join();
   EXPECT_EQ(taken + cancelled, kThreads * kJobs);
-  EXPECT_EQ(s.queued(), 0);
-  ASSERT_TRUE(eventually([&] { return s.running() == 0; }));
+  EXPECT_EQ(s->queued(), 0);
+  ASSERT_TRUE(eventually([&] { return s->running() == 0; }));
 }
 
 }  // namespace

@@ -11,12 +11,9 @@
 #include <cstring>
 #include <filesystem>
 #include <new>
-#include <string>
-#include <vector>
 
 #include "quarn/core/image_read.h"
 #include "quarn/io/layer_loader.h"
-#include "support/decode_files.h"
 #include "support/image_files.h"
 #include "support/temp_dir.h"
 
@@ -26,8 +23,8 @@ using namespace qn::io;
 using OIIO::TypeDesc;
 using qn_test::named_spec;
 
-qn::io::DecodeResult decode(const std::string& path) {
-  qn::io::DecodeResult r;
+DecodeResult decode(const std::string& path) {
+  DecodeResult r;
   decode_plain(path, 0, r);
   return r;
 }
@@ -36,44 +33,38 @@ bool same_bits(const float* a, const float* b, std::size_t n) {
   return std::memcmp(a, b, n * sizeof(float)) == 0;
 }
 
-// Every subimage through the layer loader (channels 0 to 3, alpha 1 where fewer), the first
-// through oiio_read_float and decode_plain; `plain` says whether decode_plain must take the
-// file (-1: either, as for sample files), `half` whether it widens halves itself. Returns
-// whether decode_plain took it.
+// Every subimage through load_layers (channels 0 to 3, alpha 1 where fewer), the first through
+// oiio_read_float and decode_plain. `plain`: whether decode_plain must take the file (-1:
+// either, as for sample files); `half`: whether it widens halves itself. Returns whether
+// decode_plain took it.
 bool expect_readers_agree(const std::string& path, int plain, bool half, int threads) {
   auto in = OIIO::ImageInput::open(path);
   EXPECT_TRUE(in) << OIIO::geterror();
   for (int s = 0; in && in->seek_subimage(s, 0); ++s) {
-    SCOPED_TRACE("subimage " + std::to_string(s));
     const OIIO::ImageSpec spec = in->spec();
     const int w = spec.width, h = spec.height, nch = spec.nchannels, n = std::min(nch, 4);
     std::array<Slot, 4> row;
     for (int c = 0; c < 4; ++c) row[c] = c < n ? Slot{0, c, 0.f} : Slot{-1, 0, 1.f};
     std::vector<float> frame(std::size_t(w) * h * 4), want(std::size_t(w) * h * nch);
+    std::vector<float> rgba(frame.size(), 1.f);
     std::string err;
     const bool loaded =
         load_layers(path, {Read{s, 0, n, 0, 0, w, h}}, {row}, w, h, threads, {frame.data()}, err);
-    EXPECT_EQ(loaded, !spec.deep) << err;
-    if (spec.deep || !loaded) continue;
+    EXPECT_EQ(loaded, !spec.deep) << "subimage " << s << ": " << err;
+    if (!loaded) continue;
     EXPECT_TRUE(in->read_image(s, 0, 0, nch, TypeDesc::FLOAT, want.data()));
-    std::size_t bad = 0;  // pixels that differ
     for (std::size_t p = 0; p < std::size_t(w) * h; ++p)
-      for (int c = 0; c < 4; ++c) {
-        const float want_c = c < n ? want[p * nch + c] : 1.f;
-        bad += !same_bits(&frame[p * 4 + c], &want_c, 1);
-      }
-    EXPECT_EQ(bad, 0u);
+      std::copy_n(&want[p * nch], n, &rgba[p * 4]);
+    EXPECT_TRUE(same_bits(frame.data(), rgba.data(), frame.size())) << "subimage " << s;
     if (s > 0) continue;
     const auto image = qn::oiio_read_float(path);
-    EXPECT_EQ(image.error, "");
-    EXPECT_TRUE(image.width == w && image.height == h && image.channels == nch);
-    EXPECT_TRUE(image.data.size() == want.size() &&
-                same_bits(image.data.data(), want.data(), want.size()));
+    EXPECT_TRUE(image.error.empty() && image.width == w && image.height == h &&
+                image.channels == nch && image.data.size() == want.size() &&
+                same_bits(image.data.data(), want.data(), want.size()))
+        << image.error;
   }
   const auto r = decode(path);
-  if (plain >= 0) {
-    EXPECT_EQ(r.state, plain ? DECODE_DONE : DECODE_NOT_PLAIN) << r.error;
-  }
+  EXPECT_TRUE(plain < 0 || r.state == (plain ? DECODE_DONE : DECODE_NOT_PLAIN)) << r.error;
   if (r.state != DECODE_DONE) {
     EXPECT_TRUE(r.state == DECODE_NOT_PLAIN && r.error.empty() && !r.pixels && !r.spec &&
                 r.width == 0)
@@ -81,29 +72,26 @@ bool expect_readers_agree(const std::string& path, int plain, bool half, int thr
     return false;
   }
   const auto image = qn::oiio_read_float(path);
-  EXPECT_TRUE(r.width == image.width && r.height == image.height && r.spec && r.has_mtime);
-  EXPECT_TRUE(r.error.empty() && r.read_ms > 0.0);
-  if (plain >= 0) {
-    EXPECT_EQ(r.convert_ms > 0.0, half);
-  }
-  EXPECT_TRUE(image.channels == 4 &&
+  EXPECT_TRUE(r.width == image.width && r.height == image.height && r.spec && r.has_mtime &&
+              r.error.empty() && r.read_ms > 0.0 && image.channels == 4 &&
               same_bits(r.pixels.get(), image.data.data(), image.data.size()));
+  EXPECT_TRUE(plain < 0 || (r.convert_ms > 0.0) == half);
   return true;
 }
 
 TEST(Readers, GeneratedFilesOfEveryKindReadAsOpenImageIOReadsThem) {
   auto spec = [](int w, int h, TypeDesc format,
-                 std::vector<std::string> names = {"R", "G", "B", "A"},
-                 const char* compression = "zip") {
-    auto s = named_spec(w, h, format, names);
-    s.attribute("compression", compression);
-    return s;
+                 std::vector<std::string> names = {"R", "G", "B", "A"}) {
+    return named_spec(w, h, format, names);
   };
-  auto mixed = spec(20, 130, TypeDesc::FLOAT), tiled = spec(72, 200, TypeDesc::HALF);
+  auto mixed = spec(20, 130, TypeDesc::FLOAT), tiled = spec(72, 200, TypeDesc::HALF),
+       dwab = spec(96, 600, TypeDesc::HALF), piz = spec(96, 160, TypeDesc::FLOAT),
+       zero_display = spec(12, 9, TypeDesc::FLOAT), shifted = spec(50, 300, TypeDesc::HALF),
+       smaller = spec(16, 16, TypeDesc::HALF);
   mixed.channelformats = {TypeDesc::HALF, TypeDesc::FLOAT, TypeDesc::HALF, TypeDesc::HALF};
   tiled.tile_width = tiled.tile_height = 32;
-  auto zero_display = spec(12, 9, TypeDesc::FLOAT), shifted = spec(50, 300, TypeDesc::HALF),
-       smaller = spec(16, 16, TypeDesc::HALF);
+  dwab.attribute("compression", "dwab");
+  piz.attribute("compression", "piz");
   zero_display.full_width = zero_display.full_height = 0;  // 0 × 0 counts as equal
   shifted.x = -7;
   shifted.y = 37;
@@ -116,14 +104,13 @@ TEST(Readers, GeneratedFilesOfEveryKindReadAsOpenImageIOReadsThem) {
   } cases[] = {
       {"half.exr", spec(33, 170, TypeDesc::HALF), true, true},
       {"tiled.exr", tiled, true, true},
-      {"dwab.exr", spec(96, 600, TypeDesc::HALF, {"R", "G", "B", "A"}, "dwab"), true, true},
-      {"piz.exr", spec(96, 160, TypeDesc::FLOAT, {"R", "G", "B", "A"}, "piz"), true, false},
+      {"dwab.exr", dwab, true, true},
+      {"piz.exr", piz, true, false},
       {"mixed.exr", mixed, true, false},
-      {"rgba.png", named_spec(33, 17, TypeDesc::UINT8), true, false},
+      {"rgba.png", spec(33, 17, TypeDesc::UINT8), true, false},
       {"zero_display.tif", zero_display, true, false},
-      {"rgb.tif", named_spec(33, 130, TypeDesc::UINT16, {"R", "G", "B"}), false, false},
+      {"rgb.tif", spec(33, 130, TypeDesc::UINT16, {"R", "G", "B"}), false, false},
       {"lower.exr", spec(40, 20, TypeDesc::HALF, {"r", "g", "b", "a"}), false, false},
-      {"misnamed.exr", spec(40, 20, TypeDesc::FLOAT, {"X", "Y", "Z", "W"}, "none"), false, false},
       {"rgbz.exr", spec(16, 16, TypeDesc::HALF, {"R", "G", "B", "Z"}), false, false},
       {"rgbaz.exr", spec(16, 16, TypeDesc::HALF, {"R", "G", "B", "A", "Z"}), false, false},
       {"shifted.exr", shifted, false, false},
@@ -137,13 +124,13 @@ TEST(Readers, GeneratedFilesOfEveryKindReadAsOpenImageIOReadsThem) {
                          threads++ % 4);
   }
   // Two subimages, the later one larger: oiio_read_float reads the first, decode_plain neither.
-  auto later = named_spec(6, 5, TypeDesc::HALF);
+  auto later = spec(6, 5, TypeDesc::HALF);
   later.full_width = 4;  // the parts of one EXR share their display window
   later.full_height = 2;
   const std::string two = dir.file("two.exr");
   ASSERT_TRUE(
-      qn_test::write_subimages(two, {named_spec(4, 2, TypeDesc::FLOAT, {"R", "G", "B"}), later},
-                               {qn_test::pattern(4, 2, 3, 1.f), qn_test::pattern(6, 5, 4, 2.f)}));
+      qn_test::write_subimages(two, {spec(4, 2, TypeDesc::FLOAT, {"R", "G", "B"}), later},
+                               {qn_test::pattern(4, 2, 3, 1.f), qn_test::pattern(6, 5, 4)}));
   expect_readers_agree(two, false, false, 0);
   EXPECT_FALSE(
       expect_readers_agree(qn_test::write_deep_exr(dir.file("deep.exr"), 8, 8), false, false, 0));
@@ -170,8 +157,7 @@ TEST(Readers, FailuresKeepWhatIsKnown) {
   const struct {
     std::string path;
     int state;
-    const char* decode_error;  // a part of it
-    const char* read_error;    // a part of it
+    const char *decode_error, *read_error;  // a part of each
     int width, height, channels;
     std::size_t floats;
   } cases[] = {
@@ -190,11 +176,10 @@ TEST(Readers, FailuresKeepWhatIsKnown) {
     EXPECT_EQ(r.state, c.state);
     EXPECT_TRUE(*c.decode_error ? r.error.find(c.decode_error) != r.error.npos : r.error.empty())
         << r.error;
-    EXPECT_EQ(r.has_mtime, std::filesystem::exists(c.path));
-    EXPECT_FALSE(r.pixels);
+    EXPECT_TRUE(r.has_mtime == std::filesystem::exists(c.path) && !r.pixels);
     const auto image = qn::oiio_read_float(c.path);
-    EXPECT_NE(image.error, "");
-    EXPECT_NE(image.error.find(c.read_error), std::string::npos) << image.error;
+    EXPECT_TRUE(!image.error.empty() && image.error.find(c.read_error) != std::string::npos)
+        << image.error;
     EXPECT_TRUE(image.width == c.width && image.height == c.height && image.channels == c.channels);
     EXPECT_EQ(image.data, std::vector<float>(c.floats));
   }
@@ -224,11 +209,11 @@ TEST(Readers, ModificationTime) {
 // exception reaches the caller. OpenImageIO itself throws std::bad_alloc on a fuzzed file (a
 // scanline of 100663297 pixels): that exception becomes the error text.
 TEST(Readers, AllocationFailures) {
-  if (qn_test::allocation_failure_aborts())
+  if (qn_test::kAllocationFailureAborts)
     GTEST_SKIP() << "the sanitizer runtime aborts on failed allocations instead of throwing";
   qn_test::TempDir dir;
   const auto huge = qn_test::write_exr_header_only(dir.file("huge.exr"), 1 << 22, 1 << 16);
-  qn::io::DecodeResult r;
+  DecodeResult r;
   EXPECT_THROW(decode_plain(huge, 0, r), std::bad_alloc);
   EXPECT_FALSE(r.pixels);
   EXPECT_THROW(qn::oiio_read_float(huge), std::bad_alloc);

@@ -18,10 +18,8 @@ TempDir::~TempDir() {
   std::filesystem::remove_all(path_, ignored);
 }
 
-std::filesystem::path shared_dir() { return QUARN_TEST_SHARED_DIR; }
-
 std::filesystem::path openexr_images() {
-  auto dir = shared_dir() / "images" / "openexr-images";
+  const std::filesystem::path dir = QUARN_TEST_SHARED_DIR "/images/openexr-images";
   return std::filesystem::is_directory(dir) ? dir : std::filesystem::path();
 }
 

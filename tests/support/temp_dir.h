@@ -21,10 +21,8 @@ class TempDir {
   std::filesystem::path path_;
 };
 
-/// ../shared beside the project root (read-only material that nobody here wrote).
-std::filesystem::path shared_dir();
-
-/// ../shared/images/openexr-images, or an empty path when the folder is absent.
+/// ../shared/images/openexr-images beside the project root (sample files nobody here wrote), or
+/// an empty path when the folder is absent.
 std::filesystem::path openexr_images();
 
 }  // namespace qn_test
