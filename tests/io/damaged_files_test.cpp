@@ -17,7 +17,6 @@
 #include <OpenImageIO/imageio.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -40,7 +39,6 @@ extern "C" const char* __asan_default_options() {
 namespace {
 
 using qn::io::Slot;
-using Clock = std::chrono::steady_clock;
 
 enum Reader { kPlain, kReadFloat, kLayersBanded, kLayersSerial, kReaders };
 const char* const kReaderNames[] = {"decode_plain", "oiio_read_float", "load_layers banded",
@@ -128,65 +126,21 @@ void cap_allocations() {
 #endif
 }
 
-struct Child {
-  std::string name, log;  // the file's name, the child's stderr
-  int reader;
-  pid_t pid;
-  std::string fate{};  // "" when it exited with 0
-  double seconds = 0;
-};
-
-// Every reader on every file, one child per core at a time, each ended by its alarm once it has
-// run kLimitSeconds. Returns the children in the order they ran.
-std::vector<Child> run_all(const std::vector<std::filesystem::path>& files,
-                           const qn_test::TempDir& logs) {
-  const std::size_t parallel = std::max(1u, std::thread::hardware_concurrency());
-  std::vector<Child> children;
-  for (std::size_t job = 0; job < files.size() * kReaders; job += parallel) {
-    const auto start = Clock::now();
-    for (std::size_t i = job; i < std::min(job + parallel, files.size() * kReaders); ++i) {
-      const std::filesystem::path& file = files[i / kReaders];
-      Child& c = children.emplace_back(
-          Child{file.filename().string(), logs.file(std::to_string(i)), int(i % kReaders), 0});
-      if ((c.pid = fork()) == 0) {
-        dup2(open(c.log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 2);
-        alarm(kLimitSeconds);
-        cap_allocations();
-        _exit(read_one(file.string(), c.reader));  // no atexit handlers, no static destructors
-      }
-    }
-    for (std::size_t i = job; i < children.size(); ++i) {
-      Child& c = children[i];
-      int status = 0;
-      waitpid(c.pid, &status, 0);
-      c.seconds = std::chrono::duration<double>(Clock::now() - start).count();
-      if (WIFSIGNALED(status))
-        c.fate = WTERMSIG(status) == SIGALRM
-                     ? "timed out"
-                     : "killed by signal " + std::to_string(WTERMSIG(status));
-      else if (WEXITSTATUS(status) != 0)
-        c.fate = "exited with " + std::to_string(WEXITSTATUS(status));
-    }
-  }
-  return children;
-}
-
-// Why a child that died may have, or "" when its ending is a failure: the sanitizer refused an
-// allocation (the frame above its allocator asked for it) made inside OpenImageIO or OpenEXR
-// for a file of `kHugeHeaders`, or oiio_read_float's own pixel buffer (the one allocation whose
-// std::bad_alloc it lets through: a plain build throws where the sanitizer ends the child).
-std::string excused(const Child& c, const std::string& output) {
+// Why a child that the sanitizer ended may have been, or "" when its ending is a failure: the
+// sanitizer refused an allocation (the frame above its allocator asked for it) made inside
+// OpenImageIO or OpenEXR for a file of `kHugeHeaders`, or oiio_read_float's own pixel buffer
+// (the one allocation whose std::bad_alloc it lets through: a plain build throws there).
+std::string excused(const std::string& name, int reader, const std::string& output) {
   const auto at = output.find("    #1 ");
-  if (c.fate == "timed out" || at == std::string::npos ||
-      (output.find("out of memory") == std::string::npos &&
-       output.find("allocation-size-too-big") == std::string::npos))
+  if (at == std::string::npos || (output.find("out of memory") == std::string::npos &&
+                                  output.find("allocation-size-too-big") == std::string::npos))
     return "";
   const std::string frame = output.substr(at, output.find('\n', at) - at);
-  if (c.reader == kReadFloat && frame.find("libquarn_core") != std::string::npos)
+  if (reader == kReadFloat && frame.find("libquarn_core") != std::string::npos)
     return "its pixel buffer, past the cap";
   const bool inside = frame.find("libOpenEXR") != std::string::npos ||
                       frame.find("libOpenImageIO") != std::string::npos;
-  return kHugeHeaders.count(c.name) && inside ? "a huge header" : "";
+  return kHugeHeaders.count(name) && inside ? "a huge header" : "";
 }
 
 TEST(DamagedFiles, EveryReaderFailsCleanlyOrSucceeds) {
@@ -197,19 +151,39 @@ TEST(DamagedFiles, EveryReaderFailsCleanlyOrSucceeds) {
     if (e.is_regular_file() && e.path().extension() != ".rst") files.push_back(e.path());
   std::sort(files.begin(), files.end());
   ASSERT_GT(files.size(), 100u);
-
-  qn_test::TempDir logs;
-  for (const Child& c : run_all(files, logs)) {
-    if (c.fate.empty()) continue;
-    std::ifstream in(c.log);
-    const std::string output{std::istreambuf_iterator<char>(in), {}};
-    if (const std::string why = excused(c, output); !why.empty()) {
-      std::printf("refused: %s, %s (%s)\n", c.name.c_str(), kReaderNames[c.reader], why.c_str());
-      continue;
+  qn_test::TempDir logs;  // child i writes its stderr to logs/i
+  const std::size_t jobs = files.size() * kReaders;
+  const std::size_t parallel = std::max(1u, std::thread::hardware_concurrency());
+  for (std::size_t first = 0; first < jobs; first += parallel) {
+    std::vector<pid_t> pids;
+    for (std::size_t i = first; i < std::min(first + parallel, jobs); ++i)
+      if (pids.emplace_back(fork()) == 0) {
+        dup2(open(logs.file(std::to_string(i)).c_str(), O_WRONLY | O_CREAT, 0600), 2);
+        alarm(kLimitSeconds);  // its signal ends the child
+        cap_allocations();
+        _exit(read_one(files[i / kReaders].string(), int(i % kReaders)));  // no atexit handlers
+      }
+    for (std::size_t i = first; i < first + pids.size(); ++i) {
+      int status = 0;
+      waitpid(pids[i - first], &status, 0);
+      if (WIFEXITED(status) && WEXITSTATUS(status) == 0) continue;
+      const std::string name = files[i / kReaders].filename().string();
+      const char* reader = kReaderNames[i % kReaders];
+      std::ifstream in(logs.file(std::to_string(i)));
+      const std::string output{std::istreambuf_iterator<char>(in), {}};
+      const int signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
+      const std::string why = signal == SIGALRM ? "" : excused(name, int(i % kReaders), output);
+      if (!why.empty()) {
+        std::printf("refused: %s, %s (%s)\n", name.c_str(), reader, why.c_str());
+        continue;
+      }
+      ADD_FAILURE() << name << ", " << reader << ": "
+                    << (signal == SIGALRM ? "timed out"
+                        : signal          ? "killed by signal " + std::to_string(signal)
+                                          : "exited with " + std::to_string(WEXITSTATUS(status)))
+                    << "\n"
+                    << output;
     }
-    ADD_FAILURE() << c.name << ", " << kReaderNames[c.reader] << ": " << c.fate << " after "
-                  << c.seconds << " s\n"
-                  << output;
   }
 }
 

@@ -11,7 +11,6 @@
 #include <functional>
 #include <future>
 #include <limits>
-#include <mutex>
 #include <optional>
 #include <random>
 #include <set>
@@ -32,37 +31,25 @@ bool eventually(const std::function<bool()>& done) {
   return done();
 }
 
-// A named pipe that holds back every reader: a decode of it blocks inside the open until
-// `release`, then fails as an unopenable file.
-struct Gate {
-  explicit Gate(std::string p) : path(std::move(p)) {
-    if (mkfifo(path.c_str(), 0600) != 0) ADD_FAILURE() << "mkfifo " << path;
-    fd = ::open(path.c_str(), O_RDWR);  // both ends held: readers wait for bytes
-  }
-  ~Gate() { release(); }
-  void release() {
-    if (fd < 0) return;
-    ::unlink(path.c_str());          // later opens find nothing
-    ::close(std::exchange(fd, -1));  // waiting readers see the end of the file
-  }
-  std::string path;
-  int fd = -1;
-};
-
 // The state of a taken result; -2 when nothing came back.
 int state_of(const std::shared_ptr<DecodeResult>& r) { return r ? r->state : -2; }
 
 class Scheduler : public ::testing::Test {
  protected:
-  qn_test::TempDir dir;
-  std::string good = qn_test::write_pattern(dir.file("good.exr"),
-                                            qn_test::named_spec(16, 8, OIIO::TypeDesc::HALF));
-  std::optional<DecodeScheduler> s;          // destroyed after the gates below are released,
-  std::vector<std::unique_ptr<Gate>> gates;  // so that a failed test cannot hang in it
-
+  ~Scheduler() override {  // before `s` goes: a failed test must not leave a worker held
+    for (std::size_t i = 0; i < gates.size(); ++i) release(i);
+  }
+  // A named pipe that holds back every reader: a decode of it blocks inside the open until
+  // released, then fails as an unopenable file.
   const std::string& gate() {
-    const auto name = dir.file("gate" + std::to_string(gates.size()) + ".exr");
-    return gates.emplace_back(std::make_unique<Gate>(name))->path;
+    const auto path = dir.file("gate" + std::to_string(gates.size()) + ".exr");
+    EXPECT_EQ(mkfifo(path.c_str(), 0600), 0);
+    return gates.emplace_back(path, ::open(path.c_str(), O_RDWR)).first;  // both ends held
+  }
+  void release(std::size_t i) {
+    if (gates[i].second < 0) return;
+    ::unlink(gates[i].first.c_str());             // later opens find nothing
+    ::close(std::exchange(gates[i].second, -1));  // waiting readers see the end of the file
   }
   // Submits a job on a new gate and waits until a worker holds it.
   long submit_held(int priority) {
@@ -73,11 +60,16 @@ class Scheduler : public ::testing::Test {
   std::future<std::shared_ptr<DecodeResult>> take_async(long id, double limit) {
     return std::async(std::launch::async, [this, id, limit] { return s->take(id, limit); });
   }
+  qn_test::TempDir dir;
+  std::string good = qn_test::write_pattern(dir.file("good.exr"),
+                                            qn_test::named_spec(16, 8, OIIO::TypeDesc::HALF));
+  std::optional<DecodeScheduler> s;
+  std::vector<std::pair<std::string, int>> gates;  // path, held descriptor
 };
 
 // Ids count from 1; 5, 2, 2, 9 queued behind a busy worker run as 2 (the earlier), 2, 5, 9,
 // one at a time. The urgent worker takes only priority 0 (negative counts as 0), also a job
-// raised to 0 while queued. Asked for no workers, a scheduler still has one, and no urgent one.
+// raised to 0 while queued.
 TEST_F(Scheduler, WorkersPickSmallestPriorityThenEarliestAndTheUrgentLaneOnlyZero) {
   s.emplace(1, 1, 1);
   EXPECT_EQ(submit_held(1), 1);
@@ -87,11 +79,11 @@ TEST_F(Scheduler, WorkersPickSmallestPriorityThenEarliestAndTheUrgentLaneOnlyZer
   const long zero = submit_held(-3);
   EXPECT_EQ(s->running(), 2);
   EXPECT_EQ(s->queued(), 4);
-  gates.back()->release();
+  release(gates.size() - 1);
   EXPECT_EQ(state_of(s->take(zero, 20)), DECODE_OPEN_FAILED);
   std::this_thread::sleep_for(30ms);
   EXPECT_EQ(s->queued(), 4) << "the urgent worker is idle, but the rest is not its lane";
-  gates[0]->release();
+  release(0);
   for (int k : {1, 2, 0, 3}) {
     ASSERT_TRUE(eventually([&] { return s->state(ids[k]) == DECODE_RUNNING; })) << k;
     EXPECT_EQ(s->running(), 1);
@@ -100,18 +92,9 @@ TEST_F(Scheduler, WorkersPickSmallestPriorityThenEarliestAndTheUrgentLaneOnlyZer
       s->reprioritize(raised, 0);
       EXPECT_EQ(state_of(s->take(raised, 20)), DECODE_DONE);
     }
-    gates[k + 1]->release();
+    release(k + 1);
     EXPECT_EQ(state_of(s->take(ids[k], 20)), DECODE_OPEN_FAILED);
   }
-  s.emplace(0, 0, 0);
-  submit_held(0);
-  const long second = s->submit(good, 0);
-  std::this_thread::sleep_for(50ms);
-  EXPECT_EQ(s->state(second), DECODE_QUEUED);
-  gates.back()->release();
-  auto r = s->take(second, -1);
-  ASSERT_TRUE(r && r->pixels && r->spec);
-  EXPECT_EQ(r->width, 16);
 }
 
 // A finished result is taken once, then the job is forgotten; an early take leaves the job
@@ -125,7 +108,7 @@ TEST_F(Scheduler, TakeWaitsAsAskedAndReturnsAResultOnce) {
   EXPECT_FALSE(s->take(id, 0.25));
   EXPECT_GE(std::chrono::steady_clock::now() - start, 250ms);
   EXPECT_EQ(s->state(id), DECODE_RUNNING);
-  gates[0]->release();
+  release(0);
   ASSERT_TRUE(eventually([&] { return s->state(id) == DECODE_OPEN_FAILED; }));
   auto r = s->take(id, 0.0);
   EXPECT_TRUE(r && !r->error.empty());
@@ -135,7 +118,7 @@ TEST_F(Scheduler, TakeWaitsAsAskedAndReturnsAResultOnce) {
                        std::numeric_limits<double>::max(), -1.0}) {
     auto taker = take_async(s->submit(gate(), 1), limit);
     EXPECT_EQ(taker.wait_for(50ms), std::future_status::timeout) << limit;
-    gates.back()->release();
+    release(gates.size() - 1);
     EXPECT_EQ(state_of(taker.get()), DECODE_OPEN_FAILED);
   }
   EXPECT_FALSE(s->take(999, -1)) << "unknown ids return at once, even without a limit";
@@ -161,13 +144,13 @@ TEST_F(Scheduler, CancelAndClearForgetJobsAndWakeTakers) {
       EXPECT_TRUE(s->cancel(queued));
     EXPECT_FALSE(s->cancel(queued));
     // Without a signal the taker would sleep until the busy job ends.
-    if (taker.wait_for(20s) != std::future_status::ready) gates[0]->release();
+    if (taker.wait_for(20s) != std::future_status::ready) release(0);
     EXPECT_FALSE(taker.get()) << "clear " << use_clear;
   }
   EXPECT_EQ(s->state(done) + s->state(busy), -2);
   EXPECT_EQ(s->queued(), 0);
   EXPECT_EQ(s->running(), 1) << "the decode runs to its end";
-  gates[0]->release();
+  release(0);
   ASSERT_TRUE(eventually([&] { return s->running() == 0; }));
   EXPECT_FALSE(s->take(busy, 0.0));
 }
@@ -180,24 +163,24 @@ TEST_F(Scheduler, DecodeThatThrowsFinishesWithTheExceptionNamedAndTheWorkerSurvi
   const auto huge = qn_test::write_exr_header_only(dir.file("huge.exr"), 1 << 22, 1 << 16);
   auto r = s->take(s->submit(huge, 0), -1);
   ASSERT_TRUE(r);
-  EXPECT_EQ(r->state, DECODE_NOT_PLAIN);
+  EXPECT_TRUE(r->state == DECODE_NOT_PLAIN && !r->pixels);
   EXPECT_EQ(r->error, "decode raised std::bad_alloc");
-  EXPECT_FALSE(r->pixels);
   EXPECT_EQ(state_of(s->take(s->submit(good, 0), -1)), DECODE_DONE);
 }
 
 // Destruction drops the queue, lets the running decode finish, and waits for the threads
-// blocked in take (they return empty) to leave before the lock they sleep on goes away.
+// blocked in take (they return empty) to leave before the lock they sleep on goes away. Asked
+// for no workers, a scheduler still has one general worker, and no urgent one.
 TEST_F(Scheduler, DestructorWaitsForRunningDecodesAndThreadsInsideTake) {
-  s.emplace(1, 1, 1);
-  submit_held(1);                          // priority 1: only the general worker takes it
-  const long queued = s->submit(good, 1);  // never starts: the general worker is held
+  s.emplace(0, 0, 1);
+  submit_held(0);
+  const long queued = s->submit(good, 0);  // never starts: the one worker is held
   std::vector<std::future<std::shared_ptr<DecodeResult>>> takers;
   for (int i = 0; i < 4; ++i) takers.push_back(take_async(queued, -1));
   std::this_thread::sleep_for(30ms);
   auto releaser = std::async(std::launch::async, [&] {
     std::this_thread::sleep_for(50ms);
-    gates[0]->release();
+    release(0);
   });
   s.reset();  // blocks until the gated decode ends
   for (auto& t : takers) EXPECT_FALSE(t.get());
@@ -216,19 +199,17 @@ TEST_F(Scheduler, StressManyHostThreads) {
   s.emplace(2, 1, 1);
   constexpr int kThreads = 4, kJobs = 500;
   std::atomic<int> taken{0}, cancelled{0};
-  std::mutex seen_mutex;
-  std::set<long> seen;
-  auto took = [&](long id, const std::shared_ptr<DecodeResult>& r) {
-    EXPECT_TRUE(r->state >= DECODE_DONE && r->state <= DECODE_OPEN_FAILED) << r->state;
-    ++taken;
-    std::lock_guard<std::mutex> lock(seen_mutex);
-    EXPECT_TRUE(seen.insert(id).second) << "taken twice";
-  };
   std::vector<std::thread> hosts;
   for (int t = 0; t < kThreads; ++t)
     hosts.emplace_back([&, t] {
       std::mt19937 rng(static_cast<unsigned>(t));
-      std::vector<long> mine;
+      std::vector<long> mine;  // only this thread takes or cancels these
+      std::set<long> seen;
+      auto took = [&](long id, const std::shared_ptr<DecodeResult>& r) {
+        EXPECT_TRUE(r->state >= DECODE_DONE && r->state <= DECODE_OPEN_FAILED) << r->state;
+        EXPECT_TRUE(seen.insert(id).second) << "taken twice";
+        ++taken;
+      };
       for (int j = 0; j < kJobs; ++j) {
         mine.push_back(s->submit(files[rng() % files.size()], static_cast<int>(rng() % 6) - 1));
         const long other = mine[rng() % mine.size()];

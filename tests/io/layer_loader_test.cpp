@@ -28,27 +28,22 @@ constexpr Row kRgba{Slot{0, 0, 0}, Slot{0, 1, 0}, Slot{0, 2, 0}, Slot{0, 3, 0}};
 constexpr Slot one{-1, 0, 1.f};
 
 // Output frames pre-filled with a marker, so that "not touched" can be checked.
-struct Frames {
-  Frames(std::size_t n, int w, int h)
-      : data(n, std::vector<float>(std::size_t(w) * h * 4, kUntouched)) {}
-  std::vector<float*> ptrs() {
-    std::vector<float*> p;
-    for (auto& d : data) p.push_back(d.data());
-    return p;
-  }
-  bool untouched() const {
-    for (const auto& d : data)
-      if (std::count(d.begin(), d.end(), kUntouched) != std::ptrdiff_t(d.size())) return false;
-    return true;
-  }
-  std::vector<std::vector<float>> data;
-};
-
-OIIO::ImageSpec exr_spec(int w, int h, int nch, const char* compression = "zip") {
-  OIIO::ImageSpec spec(w, h, nch, TypeDesc::HALF);
-  spec.attribute("compression", compression);
-  return spec;
+using Frames = std::vector<std::vector<float>>;
+Frames frames(std::size_t n, int w, int h) {
+  return Frames(n, std::vector<float>(std::size_t(w) * h * 4, kUntouched));
 }
+std::vector<float*> ptrs(Frames& f) {
+  std::vector<float*> p;
+  for (auto& d : f) p.push_back(d.data());
+  return p;
+}
+bool untouched(const Frames& f) {
+  for (const auto& d : f)
+    if (std::count(d.begin(), d.end(), kUntouched) != std::ptrdiff_t(d.size())) return false;
+  return true;
+}
+
+OIIO::ImageSpec exr_spec(int w, int h, int nch) { return {w, h, nch, TypeDesc::HALF}; }  // zip
 
 // Every band of the banded reads, by index: its first and end row; `on_band` runs in each band.
 std::mutex band_mutex;
@@ -71,11 +66,6 @@ class LayerLoader : public ::testing::Test {
     qn::io::set_band_observer(nullptr);
     on_band = nullptr;
     unsetenv("QUARN_NATIVE_IO_BANDS");
-  }
-  // Loads all of a w × h RGBA file into one frame.
-  static bool load_whole(const std::string& path, int w, int h, Frames& f, int threads = 0) {
-    std::string err;
-    return load_layers(path, {{0, 0, 4, 0, 0, w, h}}, {kRgba}, w, h, threads, f.ptrs(), err);
   }
   qn_test::TempDir dir;
 };
@@ -116,8 +106,8 @@ TEST_F(LayerLoader, RefusalsTouchNoFrame) {
   for (const auto& c : cases) {
     SCOPED_TRACE(&c - cases.data());
     const bool opened = &c - cases.data() > 8;
-    Frames f(2, std::max(c.w, 0), std::max(c.h, 0));
-    auto dst = f.ptrs();
+    Frames f = frames(2, std::max(c.w, 0), std::max(c.h, 0));
+    auto dst = ptrs(f);
     dst.resize(std::max<std::size_t>(c.frames, 1));
     if (c.frames == 0) dst.push_back(nullptr);
     qn::io::Stats stats{-1, -1, -1};
@@ -127,7 +117,7 @@ TEST_F(LayerLoader, RefusalsTouchNoFrame) {
                              {c.row, ones}, c.w, c.h, 0, dst, err, &stats));
     EXPECT_TRUE(c.path == small ? err == c.message : err.find(c.message) != err.npos) << err;
     EXPECT_NE(err, "previous");
-    EXPECT_TRUE(f.untouched() && bands.empty());
+    EXPECT_TRUE(untouched(f) && bands.empty());
     EXPECT_EQ(stats.open_ms >= 0 && stats.read_ms >= 0, opened);
     EXPECT_EQ(stats.open_ms == -1 && stats.read_ms == -1, !opened);
     EXPECT_EQ(stats.pack_ms, -1);
@@ -170,10 +160,10 @@ TEST_F(LayerLoader, RandomPlansMatchAModelOfPlacementAndPacking) {
       }
     }
     const int w = 1 + rng() % 320, h = 1 + rng() % 280, threads = rng() % 3;
-    Frames f(rows.size(), w, h);
+    Frames f = frames(rows.size(), w, h);
     std::string err = "kept";
     qn::io::Stats stats{-1, -1, -1};
-    ASSERT_TRUE(load_layers(path, reads, rows, w, h, threads, f.ptrs(), err, &stats)) << err;
+    ASSERT_TRUE(load_layers(path, reads, rows, w, h, threads, ptrs(f), err, &stats)) << err;
     EXPECT_TRUE(err == "kept" && stats.open_ms >= 0 && stats.read_ms >= 0 && stats.pack_ms >= 0);
     std::size_t bad = 0;
     for (std::size_t k = 0; k < rows.size(); ++k)
@@ -189,7 +179,7 @@ TEST_F(LayerLoader, RandomPlansMatchAModelOfPlacementAndPacking) {
                        ? parts[r.subimage][(y * W + x) * nch[r.subimage] + r.chbegin + slot.channel]
                        : 0.f;
           }
-          bad += f.data[k][p * 4 + c] != want;
+          bad += f[k][p * 4 + c] != want;
         }
     EXPECT_EQ(bad, 0u) << "round " << round << ", threads " << threads;
   }
@@ -215,8 +205,10 @@ TEST_F(LayerLoader, BandsSplitWholeChunksWithinEveryCap) {
           else
             unsetenv("QUARN_NATIVE_IO_BANDS");
           bands.clear();
-          Frames f(1, 1, h);
-          EXPECT_FALSE(load_whole(path, 1, h, f, threads));
+          Frames f = frames(1, 1, h);
+          std::string err;
+          EXPECT_FALSE(
+              load_layers(path, {{0, 0, 4, 0, 0, 1, h}}, {kRgba}, 1, h, threads, ptrs(f), err));
           std::int64_t cap = std::min(asked[e], h / (2 * chunk));
           if (threads > 0) cap = std::min<std::int64_t>(cap, threads);
           const auto count = std::int64_t(bands.size());
@@ -236,57 +228,54 @@ TEST_F(LayerLoader, BandsSplitWholeChunksWithinEveryCap) {
     }
 }
 
-// The variable is read afresh for each read: turned off from inside the first read's bands,
-// the second read is whole, and gives the same pixels.
-TEST_F(LayerLoader, EachReadSeesTheEnvironmentAnew) {
-  const std::string path = qn_test::write_pattern(dir.file("two.exr"), exr_spec(64, 256, 4));
-  setenv("QUARN_NATIVE_IO_BANDS", "2", 1);
-  int calls = 0;
-  on_band = [&] {
-    ++calls;
-    setenv("QUARN_NATIVE_IO_BANDS", "1", 1);
-  };
-  Frames f(2, 64, 256);
-  std::string err;
-  Row second = kRgba;
-  for (Slot& s : second) s.read = 1;
-  ASSERT_TRUE(load_layers(path, {{0, 0, 4, 0, 0, 64, 256}, {0, 0, 4, 0, 0, 64, 256}},
-                          {kRgba, second}, 64, 256, 0, f.ptrs(), err));
-  EXPECT_EQ(calls, 2);
-  EXPECT_TRUE(f.data[0] == f.data[1] && f.data[1] == qn_test::pattern(64, 256, 4));
-}
-
-// The file is swapped before the first band opens it (the main input keeps the old one): a
-// band whose input shows another layout fails the read.
-TEST_F(LayerLoader, BandInputsMustFindTheFileTheMainInputOpened) {
+// Band inputs open the file anew: swapped before the first band opens it (the main input keeps
+// the old one), a file of another layout fails the read. The variable is read afresh for each
+// read: turned off from inside the first read's bands, it leaves the second read whole.
+TEST_F(LayerLoader, BandInputsAndTheVariableAreReadAnew) {
+  const std::string path = dir.file("swapped.exr");
+  const Read whole{0, 0, 4, 0, 0, 64, 256};
   auto tiled = exr_spec(64, 256, 4), shifted = exr_spec(64, 256, 4);
   tiled.tile_width = tiled.tile_height = 64;
   shifted.y = 5;
+  std::string from;
+  int calls = 0;
+  on_band = [&] {
+    ++calls;
+    if (!from.empty()) std::filesystem::rename(std::exchange(from, {}), path);
+    setenv("QUARN_NATIVE_IO_BANDS", "1", 1);
+  };
   for (const auto& spec :
        {exr_spec(4096, 256, 4), exr_spec(64, 256, 8), exr_spec(64, 256, 3), shifted, tiled}) {
-    const std::string path = qn_test::write_pattern(dir.file("swapped.exr"), exr_spec(64, 256, 4));
-    std::string from = qn_test::write_pattern(dir.file("replacement.exr"), spec);
-    on_band = [&] {
-      if (!from.empty()) std::filesystem::rename(std::exchange(from, {}), path);
-    };
-    Frames f(1, 64, 256);
+    qn_test::write_pattern(path, exr_spec(64, 256, 4));
+    from = qn_test::write_pattern(dir.file("replacement.exr"), spec);
+    setenv("QUARN_NATIVE_IO_BANDS", "2", 1);
+    Frames f = frames(1, 64, 256);
     std::string err;
-    EXPECT_FALSE(load_layers(path, {{0, 0, 4, 0, 0, 64, 256}}, {kRgba}, 64, 256, 0, f.ptrs(), err));
+    EXPECT_FALSE(load_layers(path, {whole}, {kRgba}, 64, 256, 0, ptrs(f), err));
     EXPECT_EQ(err, "plan does not match the file");
-    EXPECT_TRUE(f.untouched());
+    EXPECT_TRUE(untouched(f));
   }
+  qn_test::write_pattern(path, exr_spec(64, 256, 4));
+  setenv("QUARN_NATIVE_IO_BANDS", "2", 1);
+  calls = 0;
+  Frames f = frames(2, 64, 256);
+  std::string err;
+  Row second = kRgba;
+  for (Slot& s : second) s.read = 1;
+  ASSERT_TRUE(load_layers(path, {whole, whole}, {kRgba, second}, 64, 256, 0, ptrs(f), err));
+  EXPECT_EQ(calls, 2);
+  EXPECT_TRUE(f[0] == f[1] && f[1] == qn_test::pattern(64, 256, 4));
 }
 
 // A declared 4 TiB staging buffer: the allocation exception, never a wrapped small buffer.
 TEST_F(LayerLoader, AStagingBufferThatCannotExistThrowsTheAllocationException) {
   const int w = 1 << 22, h = 1 << 16;
   const std::string path = qn_test::write_exr_header_only(dir.file("huge.exr"), w, h);
-  Frames f(1, 4, 4);
+  Frames f = frames(1, 4, 4);
   std::string err = "kept";
-  EXPECT_THROW((void)load_layers(path, {{0, 0, 4, 0, 0, w, h}}, {kRgba}, 4, 4, 0, f.ptrs(), err),
+  EXPECT_THROW((void)load_layers(path, {{0, 0, 4, 0, 0, w, h}}, {kRgba}, 4, 4, 0, ptrs(f), err),
                std::bad_alloc);
-  EXPECT_EQ(err, "kept");
-  EXPECT_TRUE(f.untouched());
+  EXPECT_TRUE(err == "kept" && untouched(f));
 }
 
 }  // namespace
