@@ -126,19 +126,6 @@ TEST_F(Scheduler, TakeWaitsAsAskedAndReturnsAResultOnce) {
   EXPECT_EQ(s->state(999), -1) << "reprioritizing an unknown id adds no job";
 }
 
-// A decode that throws finishes its job as "not plain" naming the exception; the worker lives on.
-TEST_F(Scheduler, DecodeThatThrowsFinishesWithTheExceptionNamedAndTheWorkerSurvives) {
-  if (qn_test::kAllocationFailureAborts)
-    GTEST_SKIP() << "the sanitizer runtime aborts on failed allocations instead of throwing";
-  s.emplace(1, 0, 1);
-  const auto huge = qn_test::write_exr_header_only(dir.file("huge.exr"), 1 << 22, 1 << 16);
-  auto r = s->take(s->submit(huge, 0), -1);
-  ASSERT_TRUE(r);
-  EXPECT_TRUE(r->state == DECODE_NOT_PLAIN && !r->pixels);
-  EXPECT_EQ(r->error, "decode raised std::bad_alloc");
-  EXPECT_EQ(state_of(s->take(s->submit(good, 0), -1)), DECODE_DONE);
-}
-
 // cancel and clear forget jobs at once, queued, running or finished (a running decode still
 // ends, its result thrown away), and wake a take waiting without limit on them. Destruction
 // drops the queue, lets the running decode finish, and waits for the threads blocked in take

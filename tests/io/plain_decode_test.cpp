@@ -13,6 +13,7 @@
 #include <new>
 
 #include "quarn/core/image_read.h"
+#include "quarn/io/decode_scheduler.h"
 #include "quarn/io/layer_loader.h"
 #include "support/image_files.h"
 #include "support/temp_dir.h"
@@ -202,18 +203,34 @@ TEST(Readers, ModificationTime) {
   }
 }
 
-// A header declaring 2^22 × 2^16 pixels: 4 TiB of floats cannot be had, and the allocation
-// exception reaches the caller. OpenImageIO itself throws std::bad_alloc on a fuzzed file (a
-// scanline of 100663297 pixels): that exception becomes the error text.
+// A header declaring 2^22 × 2^16 pixels: 4 TiB cannot be had, and the allocation exception
+// reaches the caller, never a wrapped small buffer; DecodeScheduler finishes the job naming it,
+// and its worker lives on. load_layers allocates without throwing (the sanitizers' allocators
+// then answer with null): its part runs under them too. OpenImageIO itself throws
+// std::bad_alloc on a fuzzed file (a scanline of 100663297 pixels): that becomes the error text.
 TEST(Readers, AllocationFailures) {
-  if (qn_test::kAllocationFailureAborts)
-    GTEST_SKIP() << "the sanitizer runtime aborts on failed allocations instead of throwing";
   qn_test::TempDir dir;
   const auto huge = qn_test::write_exr_header_only(dir.file("huge.exr"), 1 << 22, 1 << 16);
+  std::vector<float> frame(4 * 4 * 4, -7.f);
+  std::string err = "kept";
+  EXPECT_THROW((void)load_layers(huge, {{0, 0, 4, 0, 0, 1 << 22, 1 << 16}}, {{Slot{0, 0, 0}}}, 4, 4,
+                                 0, {frame.data()}, err),
+               std::bad_alloc);
+  EXPECT_TRUE(err == "kept" && frame == std::vector<float>(4 * 4 * 4, -7.f));
+  if (qn_test::kAllocationFailureAborts)
+    GTEST_SKIP() << "the sanitizer runtime aborts on failed allocations instead of throwing";
   DecodeResult r;
   EXPECT_THROW(decode_plain(huge, 0, r), std::bad_alloc);
   EXPECT_FALSE(r.pixels);
   EXPECT_THROW(qn::oiio_read_float(huge), std::bad_alloc);
+  DecodeScheduler scheduler(1, 0, 1);
+  auto job = scheduler.take(scheduler.submit(huge, 0), -1);
+  ASSERT_TRUE(job);
+  EXPECT_TRUE(job->state == DECODE_NOT_PLAIN && !job->pixels);
+  EXPECT_EQ(job->error, "decode raised std::bad_alloc");
+  const auto good = qn_test::write_pattern(dir.file("good.exr"), named_spec(4, 4, TypeDesc::HALF));
+  job = scheduler.take(scheduler.submit(good, 0), -1);
+  EXPECT_TRUE(job && job->state == DECODE_DONE);
   const auto root = qn_test::openexr_images();
   if (root.empty()) GTEST_SKIP() << "../shared/images/openexr-images is absent";
   const auto image = qn::oiio_read_float((root / "Damaged" / "memory_DOS_2.1").string());
