@@ -18,7 +18,6 @@
 #include "ratio_main.h"
 #include "support/gl_api.h"
 #include "support/gl_calls.h"
-#include "support/gl_context.h"
 
 namespace gpu = qn::gpu;
 using qn_test::gl;

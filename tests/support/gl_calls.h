@@ -4,7 +4,6 @@
 // and forwarded to the pointer that was there before. One log at a time, on the GL thread.
 #pragma once
 
-#include <algorithm>
 #include <string_view>
 #include <vector>
 
@@ -63,10 +62,6 @@ struct GlCallLog {
 #undef QN_TEST_RESTORE_
   }
   std::size_t size() const { return calls.size(); }
-  std::size_t uniform_calls() const {
-    return std::count_if(calls.begin(), calls.end(),
-                         [](std::string_view n) { return n.starts_with("ProgramUniform"); });
-  }
 
   std::vector<std::string_view> calls;  // in order
 };

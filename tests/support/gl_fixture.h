@@ -5,13 +5,8 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <initializer_list>
-
 #include "quarn/gpu/gl.h"
-#include "quarn/gpu/program_registry.h"
 #include "support/gl_api.h"
-#include "support/gl_context.h"
 
 namespace qn_test {
 
@@ -28,12 +23,5 @@ class GlTest : public ::testing::Test {
     ASSERT_TRUE(qn::gpu::gl::load(&err)) << err;
   }
 };
-
-/// A value of `values.size()` floats for `location`, zeros after them.
-inline qn::gpu::Pending pending(int location, std::initializer_list<float> values) {
-  qn::gpu::Pending p{location, static_cast<std::int32_t>(values.size()), {}};
-  std::copy(values.begin(), values.end(), p.values);
-  return p;
-}
 
 }  // namespace qn_test

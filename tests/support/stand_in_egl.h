@@ -5,11 +5,10 @@
 #pragma once
 
 #include <dlfcn.h>
-#include <gtest/gtest.h>
 
 #include <cstdlib>
 
-#include "support/gl_context.h"
+#include "support/gl_fixture.h"
 
 namespace qn_test {
 
@@ -18,18 +17,15 @@ inline void* const g_stand_in_egl = dlopen(QUARN_FAKE_EGL, RTLD_NOW | RTLD_LOCAL
 /// Hides `names` (comma-separated) from the stand-in until the test ends.
 inline void hide_egl(const char* names) { setenv("QUARN_FAKE_EGL_HIDE", names, 1); }
 
-class StandInEglTest : public ::testing::Test {
+/// The shared context is made before anything is hidden; loading the layer is left to the test.
+class StandInEglTest : public GlTest {
  protected:
   void SetUp() override {
     ASSERT_NE(g_stand_in_egl, nullptr) << dlerror();
-    ASSERT_EQ(context().error(), "");
-    ASSERT_TRUE(context().make_current());
+    ASSERT_EQ(shared_context().error(), "");
+    ASSERT_TRUE(shared_context().make_current());
   }
   void TearDown() override { unsetenv("QUARN_FAKE_EGL_HIDE"); }
-  static GlContext& context() {
-    static GlContext* shared = new GlContext;  // made before anything is hidden
-    return *shared;
-  }
 };
 
 }  // namespace qn_test

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "host/host.h"
+#include "quarn/gpu/program_registry.h"
 #include "quarn/nodes/filter/ops.h"
 #include "quarn/nodes/filter/params.h"
 #include "quarn/nodes/filter/scratch.h"

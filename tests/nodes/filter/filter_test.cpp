@@ -1,4 +1,5 @@
 // The parameters, the plan, the pool and the operations, on real OpenGL with shaders/.
+#include <algorithm>
 #include <climits>
 #include <cmath>
 #include <functional>
