@@ -3,11 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <climits>
-#include <cstring>
 #include <limits>
 #include <map>
 #include <optional>
 #include <random>
+#include <string>
 #include <tuple>
 #include <vector>
 
@@ -19,44 +19,30 @@ namespace gpu = qn::gpu;
 
 namespace {
 
-TEST(Declarations, TakeTheirOneSizeAndAreReplacedInPlaceUntilForgotten) {
+TEST(Declarations, TakeTheirOneSize) {
   using gpu::UNIFORM_FLOAT, gpu::UNIFORM_VECTOR;
-  const std::pair<gpu::UniformInfo, int> sizes[] = {
-      // declaration, the one size it takes
-      {{0, UNIFORM_FLOAT, 3}, 3},        {{0, UNIFORM_VECTOR, 1}, 1},
-      {{0, gpu::UNIFORM_MAT3, 1}, 9},    {{0, gpu::UNIFORM_MAT4, 1}, 16},
-      {{0, gpu::UNIFORM_OTHER, 1}, -99}, {{0, 2, 2}, -99},
-      {{0, UNIFORM_FLOAT, 0}, -99},      {{0, UNIFORM_VECTOR, -3}, -99},
-      {{0, UNIFORM_VECTOR, 16}, -99}};
-  for (auto [info, size] : sizes)
+  const int table[][3] = {
+      // kind, components, the one size taken (99: none)
+      {UNIFORM_FLOAT, 3, 3},      {UNIFORM_VECTOR, 1, 1},      {gpu::UNIFORM_MAT3, 1, 9},
+      {gpu::UNIFORM_MAT4, 1, 16}, {gpu::UNIFORM_OTHER, 1, 99}, {2, 2, 99},
+      {UNIFORM_FLOAT, 0, 99},     {UNIFORM_VECTOR, -3, 99},    {UNIFORM_VECTOR, 16, 99}};
+  for (auto [kind, components, size] : table)
     for (int n = -4; n <= 17; ++n)
-      EXPECT_EQ(gpu::uniform_accepts(info, n), n == size)
-          << "kind " << info.kind << " components " << info.components << " n " << n;
-
-  const std::uint32_t program = 800001;
-  gpu::program_add(program, "gain", {4, UNIFORM_FLOAT, 1});
-  const gpu::UniformInfo* gain = gpu::uniform_info(program, std::string_view("gain_x", 4));
-  gpu::program_add(program, "gain", {5, UNIFORM_VECTOR, 2});
-  ASSERT_NE(gain, nullptr);
-  EXPECT_EQ(gpu::uniform_info(program, "gain"), gain);
-  EXPECT_EQ(std::tuple(gain->location, gain->kind, gain->components),
-            std::tuple(5, UNIFORM_VECTOR, 2));
-  EXPECT_EQ(gpu::uniform_info(program, "gai"), nullptr);
-  gpu::program_forget(program);
-  EXPECT_EQ(gpu::uniform_info(program, "gain"), nullptr);
+      EXPECT_EQ(gpu::uniform_accepts({0, kind, components}, n), n == size)
+          << "kind " << kind << " components " << components << " n " << n;
 }
 
-// What reaches GL and what is counted, against a model of one program's record: the cached bits
+// What reaches GL and what is counted, against a model of one program's record: the bits cached
 // per location, the batch memo (a list, or a block key) and whether an upload or a forget came
-// after it. Draws apply their list with no memo. Lists come from a pool with near-twins:
-// differing only beyond `count`, only in the last record, or only in length. Unsound input (a
-// value count outside the sixteen-float slot, a null list, a negative length, a bad record
-// inside a list) must do nothing at all.
+// after it. Draws apply their list with no memo. Lists come in near-twins: differing only beyond
+// `count`, only in the last record, or only in length. Unsound input must do nothing at all.
+std::string bits(const void* p, std::size_t bytes) { return {static_cast<const char*>(p), bytes}; }
+
 struct Model {
   struct Record {
-    std::map<int, std::vector<float>> cache;
+    std::map<int, std::string> cache;
     std::uint64_t generation = 1, batch_generation = 0, key = 0;
-    std::vector<gpu::Pending> list;
+    std::string list;
   };
   std::optional<Record> record;
   gpu::DrawStats stats = gpu::stats();
@@ -65,31 +51,27 @@ struct Model {
   void upload(int location, const float* v, int n) {
     if (n < 0 || n > 16) return;
     if (location >= 0 && !record) record.emplace();
-    std::vector<float>* slot =
+    std::string* slot =
         location >= 0 && location <= gpu::MAX_CACHED_LOCATION ? &record->cache[location] : nullptr;
-    if (slot && slot->size() == std::size_t(n) &&
-        (n == 0 || std::memcmp(slot->data(), v, sizeof(float) * n) == 0)) {
+    if (slot && *slot == bits(v, sizeof(float) * n)) {
       ++stats.uniform_skips;
       return;
     }
     ++stats.uniform_uploads;
     calls += n > 0 && (n <= 4 || n == 9 || n == 16);  // other sizes are stored, never sent
     if (record) ++record->generation;
-    if (slot) slot->assign(v, v + n);
+    if (slot) *slot = bits(v, sizeof(float) * n);
   }
-  void batch(const std::vector<gpu::Pending>& l, std::uint64_t block_key, bool block) {
+  void batch(const std::vector<gpu::Pending>& l, std::uint64_t key, bool block) {
     Record& r = record ? *record : record.emplace();
-    if (r.generation == r.batch_generation &&
-        (block ? block_key != 0 && block_key == r.key
-               : r.list.size() == l.size() &&
-                     (l.empty() || std::memcmp(r.list.data(), l.data(),
-                                               l.size() * sizeof(gpu::Pending)) == 0))) {
+    const std::string list = block ? "" : bits(l.data(), sizeof(gpu::Pending) * l.size());
+    if (r.generation == r.batch_generation && (block ? key != 0 && key == r.key : list == r.list)) {
       stats.uniform_skips += l.size();
       return;
     }
     for (const gpu::Pending& p : l) upload(p.location, p.values, p.count);
-    r.list = block ? std::vector<gpu::Pending>{} : l;
-    r.key = block ? block_key : 0;
+    r.list = list;  // empty after a block
+    r.key = block ? key : 0;
     r.batch_generation = r.generation;
   }
 };
@@ -108,10 +90,9 @@ TEST_F(Registry, UploadsSkipsAndDrawsFollowAModelOfTheRecord) {
       {{3, 1, {1}}, {3, 17, {}}, {4, -1, {}}, {3, 1, {2}}},
       {}};
   std::vector<std::vector<gpu::Pending>> lists = pool;
-  for (auto l : pool) {  // twins that differ beyond `count` only
-    if (l.empty()) continue;
-    l[0].values[5] = 9;
-    lists.push_back(l);
+  for (std::size_t i = 0; i + 1 < pool.size(); ++i) {  // twins that differ beyond `count` only
+    lists.push_back(pool[i]);
+    lists.back()[0].values[5] = 9;
   }
   const int locations[] = {-1, 0, 1, 2, 3, max, max + 1, INT_MAX};
   const int counts[] = {0, 1, 2, 3, 4, 5, 16, -1, 17, INT_MIN, INT_MAX};
@@ -119,9 +100,7 @@ TEST_F(Registry, UploadsSkipsAndDrawsFollowAModelOfTheRecord) {
   const std::uint32_t program = 900001;  // no GL program: GL ignores what is sent to it
   const gpu::Unit unit = {0, GL_TEXTURE_2D, 0, 0};
   std::mt19937 rng(7);
-  auto pick = [&rng](std::size_t n) {
-    return std::uniform_int_distribution<std::size_t>(0, n - 1)(rng);
-  };
+  auto pick = [&rng](std::size_t n) { return rng() % n; };
   Model model;
   qn_test::GlCallLog log;
   auto draw = [&](const gpu::Pending* list, int n, const gpu::Unit* units, int unit_count) {
@@ -157,26 +136,28 @@ TEST_F(Registry, UploadsSkipsAndDrawsFollowAModelOfTheRecord) {
       gpu::uniform_forget(program, location);
       if (model.record) {
         ++model.record->generation;
-        if (location < 0)
-          model.record->cache.clear();
-        else
-          model.record->cache.erase(location);
+        std::erase_if(model.record->cache,
+                      [&](auto& e) { return location < 0 || e.first == location; });
       }
     } else if (op == 19) {
       gpu::program_forget(program);
       model.record.reset();
-    } else if (op == 20) {  // a declaration leaves the cache and the memo alone
-      gpu::program_add(program, "u", {locations[pick(std::size(locations))], 0, 1});
+      ASSERT_EQ(gpu::uniform_info(program, "u"), nullptr);
+    } else if (op == 20) {  // a declaration, replaced in place, leaves the cache and memo alone
+      const gpu::UniformInfo* before = gpu::uniform_info(program, "u");
+      gpu::program_add(program, "u", {step, gpu::UNIFORM_FLOAT, 1});
+      const gpu::UniformInfo* info = gpu::uniform_info(program, std::string_view("u_x", 1));
+      ASSERT_TRUE(info && info->location == step && (!before || info == before));
       if (!model.record) model.record.emplace();
     } else {
       draw(lists[l].data(), int(lists[l].size()), nullptr, 0);
       for (const gpu::Pending& p : lists[l]) model.upload(p.location, p.values, p.count);
     }
-    const gpu::DrawStats& s = gpu::stats();
-    ASSERT_EQ(std::tuple(s.uniform_uploads, s.uniform_skips, s.draws, log.size(),
-                         gpu::program_known(program)),
-              std::tuple(model.stats.uniform_uploads, model.stats.uniform_skips, model.stats.draws,
-                         model.calls, model.record.has_value()))
+    const gpu::DrawStats &s = gpu::stats(), &m = model.stats;
+    ASSERT_EQ(
+        std::tuple(s.uniform_uploads, s.uniform_skips, s.draws, log.size(),
+                   gpu::program_known(program)),
+        std::tuple(m.uniform_uploads, m.uniform_skips, m.draws, model.calls, bool(model.record)))
         << "step " << step << " op " << op;
   }
 }

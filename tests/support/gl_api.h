@@ -54,6 +54,7 @@ class FloatTarget {
     gl().NamedFramebufferDrawBuffers(fbo_, attachments, buffers.data());
   }
   GLuint fbo() const { return fbo_; }
+  GLuint texture(int i) const { return textures_[i]; }
   void clear(std::array<float, 4> rgba) const {
     for (size_t i = 0; i < textures_.size(); ++i)
       gl().ClearNamedFramebufferfv(fbo_, GL_COLOR, static_cast<GLint>(i), rgba.data());

@@ -1,9 +1,12 @@
-// tests/support/gl_fixture.h — the fixture of the gpu suites: every test starts on the main
-// thread with the process's shared GL context current and the GPU layer loaded for it. Without
-// an EGL display the tests fail; they never skip.
+// tests/support/gl_fixture.h — the fixtures of the GL suites. GlTest: every test starts on the
+// main thread with the process's shared GL context current and the GPU layer loaded for it.
+// Without an EGL display the tests fail; they never skip.
 #pragma once
 
+#include <dlfcn.h>
 #include <gtest/gtest.h>
+
+#include <cstdlib>
 
 #include "quarn/gpu/gl.h"
 #include "support/gl_api.h"
@@ -23,5 +26,26 @@ class GlTest : public ::testing::Test {
     ASSERT_TRUE(qn::gpu::gl::load(&err)) << err;
   }
 };
+
+#ifdef QUARN_FAKE_EGL
+// A suite whose target defines QUARN_FAKE_EGL, the path of the stand-in "libEGL.so.1"
+// (tests/support/fake_egl), maps it before main, so that the library's first lookup of EGL finds
+// it. It forwards to the system's EGL but hides the names listed in QUARN_FAKE_EGL_HIDE.
+inline void* const g_stand_in_egl = dlopen(QUARN_FAKE_EGL, RTLD_NOW | RTLD_LOCAL);
+
+/// Hides `names` (comma-separated) from the stand-in until the test ends.
+inline void hide_egl(const char* names) { setenv("QUARN_FAKE_EGL_HIDE", names, 1); }
+
+/// The shared context is made before anything is hidden; loading the layer is left to the test.
+class StandInEglTest : public GlTest {
+ protected:
+  void SetUp() override {
+    ASSERT_NE(g_stand_in_egl, nullptr) << dlerror();
+    ASSERT_EQ(shared_context().error(), "");
+    ASSERT_TRUE(shared_context().make_current());
+  }
+  void TearDown() override { unsetenv("QUARN_FAKE_EGL_HIDE"); }
+};
+#endif
 
 }  // namespace qn_test

@@ -7,7 +7,7 @@
 
 #include "quarn/transport/transport.h"
 #include "support/gl_api.h"
-#include "support/stand_in_egl.h"
+#include "support/gl_fixture.h"
 #include "transport/readback.h"
 
 namespace tr = qn::transport;
