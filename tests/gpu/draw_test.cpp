@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include "support/gl_calls.h"
 #include "support/gl_fixture.h"
 
 namespace gpu = qn::gpu;
@@ -46,7 +45,7 @@ TEST_F(Draw, UniformsOfEverySizeAndTextureUnitsReachTheShaderAndStateIsPutBack) 
     ASSERT_EQ(gpu::draw(target.fbo(), W, H, program, uniforms.data(), 6, units.data(), 2,
                         triangle.vao(), GL_TRIANGLES, 3, callers.fbo()),
               gpu::DRAW_DONE);
-    EXPECT_EQ(calls.size(), 8 + 3 * 2 + (round ? 0 : 6));  // three calls a unit, one a value
+    EXPECT_EQ(calls.calls.size(), 8 + 3 * 2 + (round ? 0 : 6));  // three calls a unit, one a value
     GLint framebuffer = -1, vertex_array = -1;
     gl().GetIntegerv(GL_DRAW_FRAMEBUFFER_BINDING, &framebuffer);
     gl().GetIntegerv(GL_VERTEX_ARRAY_BINDING, &vertex_array);

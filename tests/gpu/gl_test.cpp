@@ -8,7 +8,6 @@
 #include <thread>
 
 #include "quarn/gpu/draw.h"
-#include "support/gl_calls.h"
 #include "support/gl_fixture.h"
 
 namespace gl = qn::gpu::gl;

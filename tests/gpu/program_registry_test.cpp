@@ -12,7 +12,6 @@
 #include <vector>
 
 #include "quarn/gpu/draw.h"
-#include "support/gl_calls.h"
 #include "support/gl_fixture.h"
 
 namespace gpu = qn::gpu;
@@ -155,7 +154,7 @@ TEST_F(Registry, UploadsSkipsAndDrawsFollowAModelOfTheRecord) {
     }
     const gpu::DrawStats &s = gpu::stats(), &m = model.stats;
     ASSERT_EQ(
-        std::tuple(s.uniform_uploads, s.uniform_skips, s.draws, log.size(),
+        std::tuple(s.uniform_uploads, s.uniform_skips, s.draws, log.calls.size(),
                    gpu::program_known(program)),
         std::tuple(m.uniform_uploads, m.uniform_skips, m.draws, model.calls, bool(model.record)))
         << "step " << step << " op " << op;

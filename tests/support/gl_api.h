@@ -1,23 +1,20 @@
-// tests/support/gl_api.h — the GL the tests reach themselves, through the host helper
-// (examples/host): headless GL 4.5 contexts on Mesa's llvmpipe, the GL table, program linking,
-// the full-screen triangle; and the probe pass built with them: a program showing every uniform
-// size and two texture units, and a float target to read back. Call with a context current.
+// tests/support/gl_api.h — GL for the tests: the host helper's (examples/host; headless contexts
+// on Mesa's llvmpipe); the probe pass built with it, a program showing every uniform size and two
+// texture units, and a float target to read back; and GlCallLog, which sees the GL calls the
+// library makes by swapping the exported qn::gpu::gl pointers for forwarding wrappers.
 #pragma once
 
 #include <array>
+#include <string_view>
 #include <vector>
 
 #include "host/context.h"
 #include "host/host.h"
+#include "quarn/gpu/gl.h"
 
 namespace qn_test {
 
-using qn_host::egl_unavailable;
-using qn_host::FULL_SCREEN_VERTEX_SHADER;
-using qn_host::FullScreenTriangle;
-using qn_host::gl;
-using qn_host::GlContext;
-using qn_host::link_program;
+using namespace qn_host;  // contexts, the GL table, program linking, the full-screen triangle
 
 /// Writes what reached it to six outputs: 0: (u1, u2, 0)  1: (u3, 0)  2: u4
 /// 3: (m3 * (1, 10, 100), 0)  4: m4 * (1, 10, 100, 1000)  5: (unit 3 .rg, unit 5 .rg), both
@@ -59,8 +56,7 @@ class FloatTarget {
     for (size_t i = 0; i < textures_.size(); ++i)
       gl().ClearNamedFramebufferfv(fbo_, GL_COLOR, static_cast<GLint>(i), rgba.data());
   }
-  /// Attachment i, RGBA.
-  std::vector<float> read(int i) const {
+  std::vector<float> read(int i) const {  // attachment i, RGBA
     std::vector<float> pixels(static_cast<size_t>(width_) * height_ * 4);
     gl().GetTextureImage(textures_[i], 0, GL_RGBA, GL_FLOAT,
                          static_cast<GLsizei>(pixels.size() * sizeof(float)), pixels.data());
@@ -79,6 +75,52 @@ class FloatTarget {
   int width_, height_;
   GLuint fbo_ = 0;
   std::vector<GLuint> textures_;
+};
+
+/// What a log shows each call to, before forwarding it: override the entry points of interest.
+struct GlHooks {
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wunused-parameter"
+#define QN_TEST_HOOK_(name, ret, params, args) \
+  virtual void name params {}
+  QN_GPU_GL_ENTRY_POINTS(QN_TEST_HOOK_)
+#undef QN_TEST_HOOK_
+#pragma GCC diagnostic pop
+  virtual ~GlHooks() = default;
+};
+
+inline std::vector<std::string_view>* g_calls = nullptr;
+inline GlHooks* g_hooks = nullptr;
+#define QN_TEST_WRAP_(name, ret, params, args)             \
+  inline qn::gpu::gl::name##Proc g_saved_##name = nullptr; \
+  inline ret wrapped_##name params {                       \
+    g_calls->push_back(#name);                             \
+    if (g_hooks) g_hooks->name args;                       \
+    return g_saved_##name args;                            \
+  }
+QN_GPU_GL_ENTRY_POINTS(QN_TEST_WRAP_)
+#undef QN_TEST_WRAP_
+
+/// While it lives, every call through a wrapper is recorded by name (without "gl"), shown to
+/// the hooks if any, and forwarded to the pointer that was there before. One log at a time.
+struct GlCallLog {
+  explicit GlCallLog(GlHooks* hooks = nullptr) {
+    g_calls = &calls;
+    g_hooks = hooks;
+#define QN_TEST_INSTALL_(name, ret, params, args) \
+  g_saved_##name = qn::gpu::gl::name;             \
+  qn::gpu::gl::name = &wrapped_##name;
+    QN_GPU_GL_ENTRY_POINTS(QN_TEST_INSTALL_)
+#undef QN_TEST_INSTALL_
+  }
+  ~GlCallLog() {  // unless a load has put fresh pointers in place since
+#define QN_TEST_RESTORE_(name, ret, params, args) \
+  if (qn::gpu::gl::name == &wrapped_##name) qn::gpu::gl::name = g_saved_##name;
+    QN_GPU_GL_ENTRY_POINTS(QN_TEST_RESTORE_)
+#undef QN_TEST_RESTORE_
+  }
+
+  std::vector<std::string_view> calls;  // in order
 };
 
 }  // namespace qn_test

@@ -28,9 +28,8 @@ class GlTest : public ::testing::Test {
 };
 
 #ifdef QUARN_FAKE_EGL
-// A suite whose target defines QUARN_FAKE_EGL, the path of the stand-in "libEGL.so.1"
-// (tests/support/fake_egl), maps it before main, so that the library's first lookup of EGL finds
-// it. It forwards to the system's EGL but hides the names listed in QUARN_FAKE_EGL_HIDE.
+// A suite whose target defines QUARN_FAKE_EGL maps that stand-in "libEGL.so.1" (fake_egl/)
+// before main, for the library's first lookup of EGL: it hides what QUARN_FAKE_EGL_HIDE lists.
 inline void* const g_stand_in_egl = dlopen(QUARN_FAKE_EGL, RTLD_NOW | RTLD_LOCAL);
 
 /// Hides `names` (comma-separated) from the stand-in until the test ends.

@@ -1,8 +1,7 @@
 // A stand-in for libEGL.so.1 (it carries that soname) that forwards to the system's EGL but
 // hides the names listed, comma-separated, in QUARN_FAKE_EGL_HIDE, read afresh at every lookup:
-// `eglGetProcAddress` returns null for a hidden name, and it and `eglGetCurrentContext` are
-// indirect functions, so that a dlsym of either while it is hidden finds null; so is
-// `eglGetCurrentDisplay`, which the readback transport takes with dlsym.
+// `eglGetProcAddress` returns null for them, and the three functions taken with dlsym are
+// indirect, so that a dlsym of one while it is hidden finds null.
 #include <dlfcn.h>
 
 #include <cstdlib>
