@@ -28,9 +28,8 @@ TEST_F(Draw, UniformsOfEverySizeAndTextureUnitsReachTheShaderAndStateIsPutBack) 
       {at("u4"), 4, {6, 7, 8, 9}},
       {at("m3"), 9, {1, 2, 3, 4, 5, 6, 7, 8, 9}},
       {at("m4"), 16, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16}}};
-  // Two 2x1 textures, sampled at s = 1.25: texel 0 where they repeat, texel 1 where a sampler
-  // clamps to the edge. The first holds the pattern (0, 1, 2, 3), (4, 5, 6, 7); the second is
-  // constant.
+  // Two 2x1 textures sampled at s = 1.25: texel 0 where they repeat, texel 1 where a sampler
+  // clamps to the edge. The first holds (0, 1, 2, 3), (4, 5, 6, 7); the second is constant.
   const qn_test::FloatTarget texels(2, 1, 2);
   texels.clear({9, 8, 7, 6});
   texels.fill_pattern(0);

@@ -31,7 +31,6 @@ void expect_nothing_happens() {
   const std::uint32_t program = 700001;
   const float v[16] = {};
   const gpu::Pending list[] = {{0, 1, {}}, {-1, 4, {}}};
-  const gpu::Unit unit = {0, GL_TEXTURE_2D, 0, 0};
   auto counters = [s = &gpu::stats()] {
     return std::tuple(s->draws, s->uniform_uploads, s->uniform_skips);
   };
@@ -39,7 +38,7 @@ void expect_nothing_happens() {
   gpu::uniform_set(program, 0, v, 1);
   gpu::uniform_set_many(program, list, 2);
   gpu::uniform_set_block(program, 9, list, 2);
-  EXPECT_EQ(gpu::draw_in_context(0, 1, 1, program, list, 2, &unit, 1, 0, GL_TRIANGLES, 3, 0),
+  EXPECT_EQ(gpu::draw_in_context(0, 1, 1, program, list, 2, nullptr, 0, 0, GL_TRIANGLES, 3, 0),
             gpu::DRAW_REFUSED);
   EXPECT_FALSE(gpu::program_known(program));
   EXPECT_EQ(counters(), before);
@@ -49,12 +48,11 @@ int bare_draw() { return gpu::draw(0, 1, 1, 0, nullptr, 0, nullptr, 0, 0, GL_TRI
 
 }  // namespace
 
-// One sequence, for the state is process-wide. Each step hides names from the stand-in (or
-// none) and loads, on the main thread with the suite's context (or a second one) current, or on
-// eight threads at once without one: the result, the message, and which variables end up null
-// (the layer counts as loaded, for that context, exactly when none are). Then the suite's context
-// draws, made only when the layer is loaded for it. The threads of the fourth step race to be the
-// first to find EGL: a data race there is only caught under ThreadSanitizer (label tsan).
+// One sequence, for the state is process-wide. Each step hides names from the stand-in and loads
+// with the suite's context or a second one current, or on eight threads at once without one: the
+// result, the message, which variables end up null (the layer is loaded, for that context, exactly
+// when none are), and whether the suite's context may draw. The fourth step's threads race to be
+// the first to find EGL: a data race there is only caught under ThreadSanitizer (label tsan).
 TEST_F(Load, LoadSucceedsOnlyWithEveryNameAndAContextAndDrawsOnlyWithThatContext) {
   const std::string no_egl = "libEGL.so.1 / eglGetProcAddress not available",
                     no_context = "no current EGL context on this thread";
@@ -62,7 +60,6 @@ TEST_F(Load, LoadSucceedsOnlyWithEveryNameAndAContextAndDrawsOnlyWithThatContext
   const std::vector<std::string> all = null_entry_points();  // nothing is loaded yet
   ASSERT_EQ(all.size(), 16u);
   const qn_test::GlContext second;
-  ASSERT_EQ(second.error(), "");
   enum { NONE, SUITE, SECOND };
   // The names hidden, where the loads run, their message (empty: they load), the null variables.
   std::vector<std::tuple<std::string, int, std::string, std::vector<std::string>>> steps = {
@@ -116,6 +113,5 @@ TEST_F(Load, LoadSucceedsOnlyWithEveryNameAndAContextAndDrawsOnlyWithThatContext
   // With callable wrappers in place of the null entry points the layer still refuses.
   qn_test::GlCallLog calls;
   expect_nothing_happens();
-  EXPECT_EQ(bare_draw(), gpu::DRAW_REFUSED);
   EXPECT_TRUE(calls.calls.empty());
 }

@@ -19,12 +19,11 @@ namespace gpu = qn::gpu;
 namespace {
 
 TEST(Declarations, TakeTheirOneSize) {
-  using gpu::UNIFORM_FLOAT, gpu::UNIFORM_VECTOR;
+  // kind, components, the one size taken (99: none)
   const int table[][3] = {
-      // kind, components, the one size taken (99: none)
-      {UNIFORM_FLOAT, 3, 3},      {UNIFORM_VECTOR, 1, 1},      {gpu::UNIFORM_MAT3, 1, 9},
-      {gpu::UNIFORM_MAT4, 1, 16}, {gpu::UNIFORM_OTHER, 1, 99}, {2, 2, 99},
-      {UNIFORM_FLOAT, 0, 99},     {UNIFORM_VECTOR, -3, 99},    {UNIFORM_VECTOR, 16, 99}};
+      {gpu::UNIFORM_FLOAT, 3, 3},  {gpu::UNIFORM_VECTOR, 1, 1},   {gpu::UNIFORM_MAT3, 1, 9},
+      {gpu::UNIFORM_MAT4, 1, 16},  {gpu::UNIFORM_OTHER, 1, 99},   {2, 2, 99},
+      {gpu::UNIFORM_FLOAT, 0, 99}, {gpu::UNIFORM_VECTOR, -3, 99}, {gpu::UNIFORM_VECTOR, 16, 99}};
   for (auto [kind, components, size] : table)
     for (int n = -4; n <= 17; ++n)
       EXPECT_EQ(gpu::uniform_accepts({0, kind, components}, n), n == size)
