@@ -17,8 +17,7 @@ namespace {
 
 using Load = qn_test::StandInEglTest;
 
-// The variables that are null now.
-std::vector<std::string> null_entry_points() {
+std::vector<std::string> null_entry_points() {  // the variables that are null now
   std::vector<std::string> null;
 #define QN_TEST_NULL_(name, ret, params, args) \
   if (!gl::name) null.push_back(#name);

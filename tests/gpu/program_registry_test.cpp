@@ -137,17 +137,18 @@ TEST_F(Registry, UploadsSkipsAndDrawsFollowAModelOfTheRecord) {
         std::erase_if(model.record->cache,
                       [&](auto& e) { return location < 0 || e.first == location; });
       }
-    } else if (op == 19) {
-      gpu::program_forget(program);
-      model.record.reset();
-      ASSERT_EQ(gpu::uniform_info(program, "u"), nullptr);
-    } else if (op == 20) {  // a declaration, replaced in place, leaves the cache and memo alone
+    } else if (op == 19) {  // a declaration, replaced in place, leaves the cache and memo alone
       const gpu::UniformInfo* before = gpu::uniform_info(program, "u");
       gpu::program_add(program, "u", {step, gpu::UNIFORM_FLOAT, 1});
       const gpu::UniformInfo* info = gpu::uniform_info(program, std::string_view("u_x", 1));
       ASSERT_TRUE(info && info->location == step && (!before || info == before));
       if (!model.record) model.record.emplace();
-    } else {
+    } else {  // a draw; the last op draws on a forgotten program, which takes a record again
+      if (op == 21) {
+        gpu::program_forget(program);
+        model.record.reset();
+        ASSERT_EQ(gpu::uniform_info(program, "u"), nullptr);
+      }
       draw(lists[l].data(), int(lists[l].size()), nullptr, 0);
       for (const gpu::Pending& p : lists[l]) model.upload(p.location, p.values, p.count);
     }
