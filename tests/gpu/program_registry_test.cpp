@@ -143,14 +143,14 @@ TEST_F(Registry, UploadsSkipsAndDrawsFollowAModelOfTheRecord) {
       const gpu::UniformInfo* info = gpu::uniform_info(program, std::string_view("u_x", 1));
       ASSERT_TRUE(info && info->location == step && (!before || info == before));
       if (!model.record) model.record.emplace();
-    } else {  // a draw; the last op draws on a forgotten program, which takes a record again
+    } else {  // a draw; then the last op forgets the program, for the next op to find it unknown
+      draw(lists[l].data(), int(lists[l].size()), nullptr, 0);
+      for (const gpu::Pending& p : lists[l]) model.upload(p.location, p.values, p.count);
       if (op == 21) {
         gpu::program_forget(program);
         model.record.reset();
         ASSERT_EQ(gpu::uniform_info(program, "u"), nullptr);
       }
-      draw(lists[l].data(), int(lists[l].size()), nullptr, 0);
-      for (const gpu::Pending& p : lists[l]) model.upload(p.location, p.values, p.count);
     }
     const gpu::DrawStats &s = gpu::stats(), &m = model.stats;
     ASSERT_EQ(
