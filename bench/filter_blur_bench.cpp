@@ -18,7 +18,7 @@
 #include "quarn/nodes/filter/plan.h"
 #include "quarn/nodes/filter/scratch.h"
 #include "ratio_main.h"
-#include "support/gl_context.h"
+#include "support/gl_api.h"
 
 namespace filter = qn::nodes::filter;
 using qn_host::gl;

@@ -17,8 +17,6 @@
 #include "quarn/gpu/gl.h"
 #include "ratio_main.h"
 #include "support/gl_api.h"
-#include "support/gl_calls.h"
-#include "support/gl_context.h"
 
 namespace gpu = qn::gpu;
 using qn_test::gl;
@@ -107,7 +105,7 @@ void run(benchmark::State& state) {
   {
     qn_test::GlCallLog log;
     for (int i = 0; i < DRAWS; ++i) one();
-    calls = log.size();
+    calls = log.calls.size();
   }
   gl().Finish();
   double thread_cpu = 0;

@@ -19,7 +19,6 @@
 #include "ratio_main.h"
 #include "support/counting_new.h"
 #include "support/gl_api.h"
-#include "support/gl_context.h"
 
 namespace tr = qn::transport;
 using qn_test::gl;

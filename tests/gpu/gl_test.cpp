@@ -1,26 +1,23 @@
-// Loading the GL entry points against the stand-in for "libEGL.so.1" (support/stand_in_egl.h),
+// Loading the GL entry points against the stand-in for "libEGL.so.1" (support/gl_fixture.h),
 // which forwards to the system's EGL but hides the names a step asks it to.
 #include "quarn/gpu/gl.h"
 
-#include <GL/glcorearb.h>
 #include <gtest/gtest.h>
 
+#include <latch>
+#include <thread>
+
 #include "quarn/gpu/draw.h"
-#include "support/gl_calls.h"
-#include "support/gl_context.h"
-#include "support/stand_in_egl.h"
+#include "support/gl_fixture.h"
 
 namespace gl = qn::gpu::gl;
 namespace gpu = qn::gpu;
-using qn_test::GlContext;
 
 namespace {
 
-using qn_test::hide_egl;
 using Load = qn_test::StandInEglTest;
 
-// The variables that are null now.
-std::vector<std::string> null_entry_points() {
+std::vector<std::string> null_entry_points() {  // the variables that are null now
   std::vector<std::string> null;
 #define QN_TEST_NULL_(name, ret, params, args) \
   if (!gl::name) null.push_back(#name);
@@ -28,75 +25,89 @@ std::vector<std::string> null_entry_points() {
   return null;
 }
 
-// Every uniform call and both draws with the layer not loaded: none may reach GL or count.
+// Every uploading call with the layer not loaded: none may reach GL, store or count anything.
 void expect_nothing_happens() {
   const std::uint32_t program = 700001;
   const float v[16] = {};
   const gpu::Pending list[] = {{0, 1, {}}, {-1, 4, {}}};
-  const gpu::Unit unit = {0, GL_TEXTURE_2D, 0, 0};
-  const gpu::DrawStats before = gpu::stats();
+  auto counters = [s = &gpu::stats()] {
+    return std::tuple(s->draws, s->uniform_uploads, s->uniform_skips);
+  };
+  const auto before = counters();
   gpu::uniform_set(program, 0, v, 1);
-  gpu::uniform_set(program, -1, v, 16);
   gpu::uniform_set_many(program, list, 2);
   gpu::uniform_set_block(program, 9, list, 2);
-  EXPECT_EQ(gpu::draw_in_context(0, 1, 1, program, list, 2, &unit, 1, 0, GL_TRIANGLES, 3, 0),
-            gpu::DRAW_REFUSED);
-  EXPECT_EQ(gpu::draw(0, 1, 1, program, list, 2, &unit, 1, 0, GL_TRIANGLES, 3, 0),
+  EXPECT_EQ(gpu::draw_in_context(0, 1, 1, program, list, 2, nullptr, 0, 0, GL_TRIANGLES, 3, 0),
             gpu::DRAW_REFUSED);
   EXPECT_FALSE(gpu::program_known(program));
-  const gpu::DrawStats& after = gpu::stats();
-  EXPECT_EQ(std::tuple(after.draws, after.uniform_uploads, after.uniform_skips),
-            std::tuple(before.draws, before.uniform_uploads, before.uniform_skips));
+  EXPECT_EQ(counters(), before);
 }
+
+int bare_draw() { return gpu::draw(0, 1, 1, 0, nullptr, 0, nullptr, 0, 0, GL_TRIANGLES, 0, 0); }
 
 }  // namespace
 
-// One sequence, for the state is process-wide. Each step hides names from the stand-in (or
-// none), with the suite's context current or not, and loads: the result, the message, and which
-// variables end up null (the layer counts as loaded, for that context, exactly when none are).
-TEST_F(Load, LoadSucceedsOnlyWithEveryNameAndAContextAndKeepsItsStateWithout) {
+// One sequence, for the state is process-wide. Each step hides names from the stand-in and loads
+// with the suite's context or a second one current, or on eight threads at once without one: the
+// result, the message, which variables end up null (the layer is loaded, for that context, exactly
+// when none are), and whether the suite's context may draw. The fourth step's threads race to be
+// the first to find EGL: a data race there is only caught under ThreadSanitizer (label tsan).
+TEST_F(Load, LoadSucceedsOnlyWithEveryNameAndAContextAndDrawsOnlyWithThatContext) {
   const std::string no_egl = "libEGL.so.1 / eglGetProcAddress not available",
                     no_context = "no current EGL context on this thread";
-  std::vector<std::string> all;
-#define QN_TEST_NAME_(name, ret, params, args) all.push_back(#name);
-  QN_GPU_GL_ENTRY_POINTS(QN_TEST_NAME_)
+  auto missing = [](std::string name) { return "OpenGL entry point gl" + name + " not available"; };
+  const std::vector<std::string> all = null_entry_points();  // nothing is loaded yet
   ASSERT_EQ(all.size(), 16u);
-  struct Step {
-    std::string hidden;
-    bool current;
-    std::string err;  // empty: loads
-    std::vector<std::string> null;
-  };
-  std::vector<Step> steps = {
-      {"eglGetProcAddress", true, no_egl, all},  // nothing is looked up without both
-      {"eglGetCurrentContext", true, no_egl, all},
-      {"eglGetCurrentContext,eglGetProcAddress", true, no_egl, all},
-      {"", true, "", {}},  // a failed bootstrap is tried again
-      {"eglGetProcAddress,eglGetCurrentContext", true, "", {}},  // once found, they stay in use
-      {"", false, no_context, {}},  // keeps the state of the last load: a success
-      {"glScissor", true, "OpenGL entry point glScissor not available", {"Scissor"}},
-      {"", false, no_context, {"Scissor"}},  // ... or a failure
-      {"glBindSampler,glGetError",
-       true,
-       "OpenGL entry point glGetError not available",
-       {"BindSampler", "GetError"}}};  // several missing: the last is named
+  const qn_test::GlContext second;
+  enum { NONE, SUITE, SECOND };
+  // The names hidden, where the loads run, their message (empty: they load), the null variables.
+  std::vector<std::tuple<std::string, int, std::string, std::vector<std::string>>> steps = {
+      {"eglGetProcAddress", SUITE, no_egl, all},  // nothing is looked up without both
+      {"eglGetCurrentContext", SUITE, no_egl, all},
+      {"eglGetCurrentContext,eglGetProcAddress", SUITE, no_egl, all},
+      {"", NONE, no_context, all},  // a failed bootstrap is tried again
+      {"", SUITE, "", {}},
+      {"eglGetProcAddress,eglGetCurrentContext", SUITE, "", {}},  // once found, they stay in use
+      {"", NONE, no_context, {}},  // keeps the state of the last load: a success
+      {"", SECOND, "", {}},        // names of the suite's context mean nothing here
+      {"glScissor", SUITE, missing("Scissor"), {"Scissor"}},
+      {"", NONE, no_context, {"Scissor"}},  // ... or a failure
+      // several missing: the last is named
+      {"glBindSampler,glGetError", SUITE, missing("GetError"), {"BindSampler", "GetError"}}};
   for (const std::string& name : all)
-    steps.push_back({"gl" + name, true, "OpenGL entry point gl" + name + " not available", {name}});
-  for (const Step& step : steps) {
-    SCOPED_TRACE(step.hidden + (step.current ? "" : ", no context"));
-    hide_egl(step.hidden.c_str());
-    ASSERT_TRUE(step.current || GlContext::release_current());
-    std::string err = "untouched";
-    EXPECT_EQ(gl::load(&err), step.err.empty());
-    EXPECT_EQ(err, step.err.empty() ? "untouched" : step.err);
-    EXPECT_EQ(gl::load(nullptr), step.err.empty());
-    EXPECT_EQ(gl::current_context(),
-              step.current && step.err != no_egl ? context().handle() : nullptr);
-    EXPECT_EQ(gl::loaded(), step.null.empty());
-    EXPECT_EQ(gl::loaded_context(), step.null.empty() ? context().handle() : nullptr);
-    EXPECT_EQ(null_entry_points(), step.null);
-    if (!step.null.empty()) expect_nothing_happens();
-    ASSERT_TRUE(context().make_current());
+    steps.emplace_back("gl" + name, SUITE, missing(name), std::vector{name});
+  for (const auto& [hidden, current, err, null] : steps) {
+    SCOPED_TRACE(hidden + " " + std::to_string(current));
+    qn_test::hide_egl(hidden.c_str());
+    std::vector<std::string> errs(current == NONE ? 8 : 1, "untouched");
+    std::vector<int> loads(errs.size());  // how many of the two loads succeeded
+    auto load = [&](std::size_t i) { loads[i] = gl::load(&errs[i]) + gl::load(nullptr); };
+    if (current == NONE) {
+      std::latch start(std::ssize(errs));
+      std::vector<std::jthread> threads;
+      for (std::size_t i = 0; i < errs.size(); ++i)
+        threads.emplace_back([&, i] {
+          start.arrive_and_wait();
+          load(i);
+          if (bare_draw() != gpu::DRAW_REFUSED) errs[i] += ", and drew";
+        });
+    } else {
+      ASSERT_TRUE((current == SUITE ? shared_context() : second).make_current());
+      load(0);
+    }
+    for (std::size_t i = 0; i < errs.size(); ++i)
+      EXPECT_EQ(std::tie(loads[i], errs[i]),
+                std::tuple(err.empty() ? 2 : 0, err.empty() ? "untouched" : err));
+    const void* loaded_for = current == SECOND ? second.handle() : shared_context().handle();
+    EXPECT_EQ(gl::loaded(), null.empty());
+    EXPECT_EQ(gl::loaded_context(), null.empty() ? loaded_for : nullptr);
+    EXPECT_EQ(null_entry_points(), null);
+    if (!null.empty()) expect_nothing_happens();
+    ASSERT_TRUE(shared_context().make_current());
+    const auto draws = gpu::stats().draws;
+    const bool drawn = null.empty() && current != SECOND;
+    EXPECT_EQ(bare_draw(), drawn ? gpu::DRAW_DONE : gpu::DRAW_REFUSED);
+    EXPECT_EQ(gpu::stats().draws, draws + drawn);
   }
   // With callable wrappers in place of the null entry points the layer still refuses.
   qn_test::GlCallLog calls;

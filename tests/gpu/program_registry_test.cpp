@@ -3,159 +3,125 @@
 #include <gtest/gtest.h>
 
 #include <climits>
-#include <cstring>
 #include <limits>
 #include <map>
 #include <optional>
 #include <random>
+#include <string>
 #include <tuple>
 #include <vector>
 
-#include "quarn/gpu/counters.h"
-#include "support/gl_calls.h"
+#include "quarn/gpu/draw.h"
 #include "support/gl_fixture.h"
 
 namespace gpu = qn::gpu;
-using qn_test::pending;
 
 namespace {
 
-// Programs here are plain numbers, fresh in each test so that no memo carries over: the
-// registry never asks GL about them, and GL ignores uniform calls on a name that is no program.
-class Registry : public qn_test::GlTest {
- protected:
-  void SetUp() override {
-    GlTest::SetUp();
-    log.emplace();  // after the fixture's load, which rewrites the pointers
-  }
-  std::tuple<std::uint64_t, std::uint64_t, std::size_t> counted() const {
-    return {gpu::stats().uniform_uploads - start.uniform_uploads,
-            gpu::stats().uniform_skips - start.uniform_skips, log->uniform_calls()};
-  }
-
-  inline static std::uint32_t last_program = 900000;
-  const std::uint32_t program = ++last_program;
-  std::optional<qn_test::GlCallLog> log;
-  const gpu::DrawStats start = gpu::stats();
-};
-
-TEST_F(Registry, DeclarationsAcceptTheirSizeAndAreReplacedInPlaceAndForgotten) {
-  using gpu::UNIFORM_FLOAT, gpu::UNIFORM_VECTOR, gpu::UNIFORM_MAT3, gpu::UNIFORM_MAT4;
-  const std::pair<gpu::UniformInfo, int> sizes[] = {
-      // declaration, the one size it takes
-      {{0, UNIFORM_FLOAT, 3}, 3},        {{0, UNIFORM_VECTOR, 1}, 1},
-      {{0, UNIFORM_MAT3, 1}, 9},         {{0, UNIFORM_MAT4, 1}, 16},
-      {{0, gpu::UNIFORM_OTHER, 1}, -99}, {{0, 2, 2}, -99},
-      {{0, UNIFORM_FLOAT, 0}, -99},      {{0, UNIFORM_VECTOR, -3}, -99},
-      {{0, UNIFORM_VECTOR, 16}, -99}};
-  for (auto [info, size] : sizes)
+TEST(Declarations, TakeTheirOneSize) {
+  // kind, components, the one size taken (99: none)
+  const int table[][3] = {
+      {gpu::UNIFORM_FLOAT, 3, 3},  {gpu::UNIFORM_VECTOR, 1, 1},   {gpu::UNIFORM_MAT3, 1, 9},
+      {gpu::UNIFORM_MAT4, 1, 16},  {gpu::UNIFORM_OTHER, 1, 99},   {2, 2, 99},
+      {gpu::UNIFORM_FLOAT, 0, 99}, {gpu::UNIFORM_VECTOR, -3, 99}, {gpu::UNIFORM_VECTOR, 16, 99}};
+  for (auto [kind, components, size] : table)
     for (int n = -4; n <= 17; ++n)
-      EXPECT_EQ(gpu::uniform_accepts(info, n), n == size)
-          << "kind " << info.kind << " components " << info.components << " n " << n;
-
-  gpu::program_add(program, "gain", {4, UNIFORM_FLOAT, 1});
-  const gpu::UniformInfo* gain = gpu::uniform_info(program, std::string_view("gain_x", 4));
-  ASSERT_NE(gain, nullptr);
-  EXPECT_EQ(gain->location, 4);
-  EXPECT_EQ(gpu::uniform_info(program, "gai"), nullptr);
-  const float v = 0.5f;
-  gpu::uniform_set(program, 4, &v, 1);
-  gpu::program_add(program, "gain", {4, UNIFORM_VECTOR, 2});  // cached values stay
-  EXPECT_EQ(gpu::uniform_info(program, "gain"), gain);
-  EXPECT_EQ(gain->components, 2);
-  gpu::uniform_set(program, 4, &v, 1);
-  EXPECT_EQ(log->uniform_calls(), 1u);
-  gpu::program_forget(program);
-  EXPECT_FALSE(gpu::program_known(program));
-  EXPECT_EQ(gpu::uniform_info(program, "gain"), nullptr);
-  gpu::uniform_set(program, 4, &v, 1);  // the cache went with the record
-  EXPECT_EQ(log->uniform_calls(), 2u);
+      EXPECT_EQ(gpu::uniform_accepts({0, kind, components}, n), n == size)
+          << "kind " << kind << " components " << components << " n " << n;
 }
 
-// What reaches GL and what is skipped, against a model of one program's record: the cached bits
+// What reaches GL and what is counted, against a model of one program's record: the bits cached
 // per location, the batch memo (a list, or a block key) and whether an upload or a forget came
-// after it. Lists come from a pool with near-twins: differing only beyond `count`, only in the
-// last record, or only in length. Unsound input (a value count outside the sixteen-float slot, a
-// null list, a negative length, a bad record inside a list) must do nothing at all.
-struct RegistryModel {
-  std::map<int, std::vector<float>> cache;
-  std::uint64_t generation = 1, batch_generation = 0, key = 0;
-  std::vector<gpu::Pending> list;
-  bool known = false;
-  std::uint64_t uploads = 0, skips = 0;
-  std::size_t gl = 0;
+// after it. Draws apply their list with no memo. Lists come in near-twins: differing only beyond
+// `count`, only in the last record, or only in length. Unsound input must do nothing at all.
+std::string bits(const void* p, std::size_t bytes) { return {static_cast<const char*>(p), bytes}; }
+
+struct Model {
+  struct Record {
+    std::map<int, std::string> cache;
+    std::uint64_t generation = 1, batch_generation = 0, key = 0;
+    std::string list;
+  };
+  std::optional<Record> record;
+  gpu::DrawStats stats = gpu::stats();
+  std::size_t calls = 0;
 
   void upload(int location, const float* v, int n) {
     if (n < 0 || n > 16) return;
-    const bool cached = location >= 0 && location <= gpu::MAX_CACHED_LOCATION;
-    if (cached && cache[location].size() == std::size_t(n) &&
-        (n == 0 || std::memcmp(cache[location].data(), v, sizeof(float) * n) == 0)) {
-      ++skips;
+    if (location >= 0 && !record) record.emplace();
+    std::string* slot =
+        location >= 0 && location <= gpu::MAX_CACHED_LOCATION ? &record->cache[location] : nullptr;
+    if (slot && *slot == bits(v, sizeof(float) * n)) {
+      ++stats.uniform_skips;
       return;
     }
-    ++uploads;
-    gl += n > 0;  // nothing to send for an empty value, but it is recorded
-    if (known) ++generation;
-    if (cached) cache[location].assign(v, v + n);
+    ++stats.uniform_uploads;
+    calls += n > 0 && (n <= 4 || n == 9 || n == 16);  // other sizes are stored, never sent
+    if (record) ++record->generation;
+    if (slot) *slot = bits(v, sizeof(float) * n);
   }
-  void batch(const std::vector<gpu::Pending>& l, std::uint64_t block_key, bool block) {
-    known = true;
-    const bool shortcut =
-        generation == batch_generation &&
-        (block ? block_key != 0 && block_key == key
-               : list.size() == l.size() &&
-                     (l.empty() ||
-                      std::memcmp(list.data(), l.data(), l.size() * sizeof(gpu::Pending)) == 0));
-    if (shortcut) {
-      skips += l.size();
+  void batch(const std::vector<gpu::Pending>& l, std::uint64_t key, bool block) {
+    Record& r = record ? *record : record.emplace();
+    const std::string list = block ? "" : bits(l.data(), sizeof(gpu::Pending) * l.size());
+    if (r.generation == r.batch_generation && (block ? key != 0 && key == r.key : list == r.list)) {
+      stats.uniform_skips += l.size();
       return;
     }
     for (const gpu::Pending& p : l) upload(p.location, p.values, p.count);
-    list = block ? std::vector<gpu::Pending>{} : l;
-    key = block ? block_key : 0;
-    batch_generation = generation;
+    r.list = list;  // empty after a block
+    r.key = block ? key : 0;
+    r.batch_generation = r.generation;
   }
 };
 
-TEST_F(Registry, UploadsAndSkipsFollowAModelOfTheRecord) {
+using Registry = qn_test::GlTest;
+
+TEST_F(Registry, UploadsSkipsAndDrawsFollowAModelOfTheRecord) {
   const float nan = std::numeric_limits<float>::quiet_NaN();
+  const int max = gpu::MAX_CACHED_LOCATION;
   const std::vector<std::vector<gpu::Pending>> pool = {
-      {pending(0, {1}), pending(1, {1, 2, 3}), pending(2, {1, 0, 0, 0, 1, 0, 0, 0, 1})},
-      {pending(0, {1}), pending(1, {1, 2, 3}), pending(2, {1, 0, 0, 0, 1, 0, 0, 0, 2})},
-      {pending(0, {1}), pending(1, {1, 2, 3})},
-      {pending(0, {2}), pending(-1, {4, 4}), pending(gpu::MAX_CACHED_LOCATION + 1, {nan})},
-      {pending(0, {-0.f}), pending(gpu::MAX_CACHED_LOCATION, {0, 1, 2, 3})},
-      {pending(3, {1}), {3, 17, {}}, {4, -1, {}}, pending(3, {2})},
+      {{0, 1, {1}}, {1, 3, {1, 2, 3}}, {2, 9, {1, 0, 0, 0, 1, 0, 0, 0, 1}}},
+      {{0, 1, {1}}, {1, 3, {1, 2, 3}}, {2, 9, {1, 0, 0, 0, 1, 0, 0, 0, 2}}},
+      {{0, 1, {1}}, {1, 3, {1, 2, 3}}},
+      {{0, 1, {2}}, {-1, 2, {4, 4}}, {max + 1, 1, {nan}}},
+      {{0, 1, {-0.f}}, {max, 4, {0, 1, 2, 3}}},
+      {{3, 1, {1}}, {3, 17, {}}, {4, -1, {}}, {3, 1, {2}}},
       {}};
   std::vector<std::vector<gpu::Pending>> lists = pool;
-  for (auto l : pool) {  // twins that differ beyond `count` only
-    if (l.empty()) continue;
-    l[0].values[5] = 9;
-    lists.push_back(l);
+  for (std::size_t i = 0; i + 1 < pool.size(); ++i) {  // twins that differ beyond `count` only
+    lists.push_back(pool[i]);
+    lists.back()[0].values[5] = 9;
   }
-  const int locations[] = {
-      -1, 0, 1, 2, 3, gpu::MAX_CACHED_LOCATION, gpu::MAX_CACHED_LOCATION + 1, INT_MAX};
-  const int counts[] = {0, 1, 2, 3, 4, 16, -1, 17, INT_MIN, INT_MAX};
+  const int locations[] = {-1, 0, 1, 2, 3, max, max + 1, INT_MAX};
+  const int counts[] = {0, 1, 2, 3, 4, 5, 16, -1, 17, INT_MIN, INT_MAX};
   const float values[][17] = {{0}, {-0.f}, {1, 2, 3, 4}, {nan, nan, nan, nan}};
+  const std::uint32_t program = 900001;  // no GL program: GL ignores what is sent to it
+  const gpu::Unit unit = {0, GL_TEXTURE_2D, 0, 0};
   std::mt19937 rng(7);
-  auto pick = [&rng](std::size_t n) {
-    return std::uniform_int_distribution<std::size_t>(0, n - 1)(rng);
+  auto pick = [&rng](std::size_t n) { return rng() % n; };
+  Model model;
+  qn_test::GlCallLog log;
+  auto draw = [&](const gpu::Pending* list, int n, const gpu::Unit* units, int unit_count) {
+    EXPECT_EQ(gpu::draw(0, 1, 1, program, list, n, units, unit_count, 0, GL_TRIANGLES, 0, 0),
+              gpu::DRAW_DONE);
+    ++model.stats.draws;
+    model.calls += 8;  // and no unit is bound
   };
-  RegistryModel model;
   for (int step = 0; step < 3000; ++step) {
-    const std::size_t op = pick(20), l = pick(lists.size());
+    const std::size_t op = pick(22), l = pick(lists.size());
     if (op < 8) {
       const int location = locations[pick(std::size(locations))];
       const int n = counts[pick(std::size(counts))];
       const float* v = op == 7 && n > 0 ? nullptr : values[pick(std::size(values))];
       gpu::uniform_set(program, location, v, n);
-      if (v && location >= 0 && n >= 0 && n <= 16) model.known = true;
       if (v) model.upload(location, v, n);
-    } else if (op == 8) {  // unsound batch calls
+    } else if (op == 8) {  // unsound calls
       gpu::uniform_set_many(program, nullptr, 3);
       gpu::uniform_set_block(program, 7, nullptr, 3);
       gpu::uniform_set_many(program, lists[l].data(), -1);
       gpu::uniform_set_block(program, 3, lists[l].data(), INT_MIN);
+      draw(nullptr, 3, &unit, -3);
+      draw(lists[l].data(), -1, nullptr, 2);
     } else if (op < 12) {
       gpu::uniform_set_many(program, lists[l].data(), int(lists[l].size()));
       model.batch(lists[l], 0, false);
@@ -166,19 +132,31 @@ TEST_F(Registry, UploadsAndSkipsFollowAModelOfTheRecord) {
     } else if (op < 19) {
       const int location = op == 18 ? -1 : locations[pick(std::size(locations))];
       gpu::uniform_forget(program, location);
-      if (model.known) {
-        ++model.generation;
-        if (location < 0)
-          model.cache.clear();
-        else
-          model.cache.erase(location);
+      if (model.record) {
+        ++model.record->generation;
+        std::erase_if(model.record->cache,
+                      [&](auto& e) { return location < 0 || e.first == location; });
       }
-    } else {
-      gpu::program_forget(program);
-      model = RegistryModel{{}, 1, 0, 0, {}, false, model.uploads, model.skips, model.gl};
+    } else if (op == 19) {  // a declaration, replaced in place, leaves the cache and memo alone
+      const gpu::UniformInfo* before = gpu::uniform_info(program, "u");
+      gpu::program_add(program, "u", {step, gpu::UNIFORM_FLOAT, 1});
+      const gpu::UniformInfo* info = gpu::uniform_info(program, std::string_view("u_x", 1));
+      ASSERT_TRUE(info && info->location == step && (!before || info == before));
+      if (!model.record) model.record.emplace();
+    } else {  // a draw; then the last op forgets the program, for the next op to find it unknown
+      draw(lists[l].data(), int(lists[l].size()), nullptr, 0);
+      for (const gpu::Pending& p : lists[l]) model.upload(p.location, p.values, p.count);
+      if (op == 21) {
+        gpu::program_forget(program);
+        model.record.reset();
+        ASSERT_EQ(gpu::uniform_info(program, "u"), nullptr);
+      }
     }
-    ASSERT_EQ(std::tuple_cat(counted(), std::tuple(gpu::program_known(program))),
-              std::tuple(model.uploads, model.skips, model.gl, model.known))
+    const gpu::DrawStats &s = gpu::stats(), &m = model.stats;
+    ASSERT_EQ(
+        std::tuple(s.uniform_uploads, s.uniform_skips, s.draws, log.calls.size(),
+                   gpu::program_known(program)),
+        std::tuple(m.uniform_uploads, m.uniform_skips, m.draws, model.calls, bool(model.record)))
         << "step " << step << " op " << op;
   }
 }

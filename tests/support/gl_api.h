@@ -1,43 +1,126 @@
-// tests/support/gl_api.h — the GL calls test code makes itself (the host helper's table,
-// examples/host/host.h), and the probe pass built with them: a program showing every uniform
-// size and two texture units, and a float target to read back. Call with a context current.
+// tests/support/gl_api.h — GL for the tests: the host helper's (examples/host; headless contexts
+// on Mesa's llvmpipe); the probe pass built with it, a program showing every uniform size and two
+// texture units, and a float target to read back; and GlCallLog, which sees the GL calls the
+// library makes by swapping the exported qn::gpu::gl pointers for forwarding wrappers.
 #pragma once
 
 #include <array>
-#include <string>
+#include <string_view>
 #include <vector>
 
+#include "host/context.h"
 #include "host/host.h"
+#include "quarn/gpu/gl.h"
 
 namespace qn_test {
 
-// The host helper's GL table, program linking and full-screen triangle serve the tests too.
-using qn_host::FULL_SCREEN_VERTEX_SHADER;
-using qn_host::FullScreenTriangle;
-using qn_host::gl;
-using qn_host::GlApi;
-using qn_host::link_program;
+using namespace qn_host;  // contexts, the GL table, program linking, the full-screen triangle
 
 /// Writes what reached it to six outputs: 0: (u1, u2, 0)  1: (u3, 0)  2: u4
 /// 3: (m3 * (1, 10, 100), 0)  4: m4 * (1, 10, 100, 1000)  5: (unit 3 .rg, unit 5 .rg), both
 /// sampled at s = 1.25, past the right edge.
-extern const char* const UNIFORM_PROBE_SHADER;
+inline const char* const UNIFORM_PROBE_SHADER = R"(#version 450 core
+uniform float u1; uniform vec2 u2; uniform vec3 u3; uniform vec4 u4;
+uniform mat3 m3; uniform mat4 m4;
+layout(binding = 3) uniform sampler2D t3;
+layout(binding = 5) uniform sampler2D t5;
+layout(location = 0) out vec4 o[6];
+void main() {
+  o[0] = vec4(u1, u2, 0.0);
+  o[1] = vec4(u3, 0.0);
+  o[2] = u4;
+  o[3] = vec4(m3 * vec3(1.0, 10.0, 100.0), 0.0);
+  o[4] = m4 * vec4(1.0, 10.0, 100.0, 1000.0);
+  o[5] = vec4(texture(t3, vec2(1.25, 0.5)).rg, texture(t5, vec2(1.25, 0.5)).rg);
+}
+)";
 
 /// A framebuffer of `attachments` RGBA32F textures; fragment output i draws attachment i.
 class FloatTarget {
  public:
-  FloatTarget(int width, int height, int attachments);
+  FloatTarget(int width, int height, int attachments)
+      : width_(width), height_(height), textures_(static_cast<size_t>(attachments)) {
+    gl().CreateFramebuffers(1, &fbo_);
+    gl().CreateTextures(GL_TEXTURE_2D, attachments, textures_.data());
+    std::vector<GLenum> buffers;
+    for (int i = 0; i < attachments; ++i) {
+      gl().TextureStorage2D(textures_[i], 1, GL_RGBA32F, width, height);
+      gl().NamedFramebufferTexture(fbo_, GL_COLOR_ATTACHMENT0 + i, textures_[i], 0);
+      buffers.push_back(GL_COLOR_ATTACHMENT0 + i);
+    }
+    gl().NamedFramebufferDrawBuffers(fbo_, attachments, buffers.data());
+  }
   GLuint fbo() const { return fbo_; }
-  void clear(std::array<float, 4> rgba) const;
-  std::vector<float> read(int i) const;  // attachment i, RGBA
+  GLuint texture(int i) const { return textures_[i]; }
+  void clear(std::array<float, 4> rgba) const {
+    for (size_t i = 0; i < textures_.size(); ++i)
+      gl().ClearNamedFramebufferfv(fbo_, GL_COLOR, static_cast<GLint>(i), rgba.data());
+  }
+  std::vector<float> read(int i) const {  // attachment i, RGBA
+    std::vector<float> pixels(static_cast<size_t>(width_) * height_ * 4);
+    gl().GetTextureImage(textures_[i], 0, GL_RGBA, GL_FLOAT,
+                         static_cast<GLsizei>(pixels.size() * sizeof(float)), pixels.data());
+    return pixels;
+  }
   /// Fills attachment i with (y × width + x) × 4 + c at pixel (x, y), channel c: every value
   /// distinct and exact in float up to 4M pixels.
-  void fill_pattern(int i) const;
+  void fill_pattern(int i) const {
+    std::vector<float> pixels(static_cast<size_t>(width_) * height_ * 4);
+    for (size_t k = 0; k < pixels.size(); ++k) pixels[k] = static_cast<float>(k);
+    gl().TextureSubImage2D(textures_[i], 0, 0, 0, width_, height_, GL_RGBA, GL_FLOAT,
+                           pixels.data());
+  }
 
  private:
   int width_, height_;
   GLuint fbo_ = 0;
   std::vector<GLuint> textures_;
+};
+
+/// What a log shows each call to, before forwarding it: override the entry points of interest.
+struct GlHooks {
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wunused-parameter"
+#define QN_TEST_HOOK_(name, ret, params, args) \
+  virtual void name params {}
+  QN_GPU_GL_ENTRY_POINTS(QN_TEST_HOOK_)
+#undef QN_TEST_HOOK_
+#pragma GCC diagnostic pop
+  virtual ~GlHooks() = default;
+};
+
+inline std::vector<std::string_view>* g_calls = nullptr;
+inline GlHooks* g_hooks = nullptr;
+#define QN_TEST_WRAP_(name, ret, params, args)             \
+  inline qn::gpu::gl::name##Proc g_saved_##name = nullptr; \
+  inline ret wrapped_##name params {                       \
+    g_calls->push_back(#name);                             \
+    if (g_hooks) g_hooks->name args;                       \
+    return g_saved_##name args;                            \
+  }
+QN_GPU_GL_ENTRY_POINTS(QN_TEST_WRAP_)
+#undef QN_TEST_WRAP_
+
+/// While it lives, every call through a wrapper is recorded by name (without "gl"), shown to
+/// the hooks if any, and forwarded to the pointer that was there before. One log at a time.
+struct GlCallLog {
+  explicit GlCallLog(GlHooks* hooks = nullptr) {
+    g_calls = &calls;
+    g_hooks = hooks;
+#define QN_TEST_INSTALL_(name, ret, params, args) \
+  g_saved_##name = qn::gpu::gl::name;             \
+  qn::gpu::gl::name = &wrapped_##name;
+    QN_GPU_GL_ENTRY_POINTS(QN_TEST_INSTALL_)
+#undef QN_TEST_INSTALL_
+  }
+  ~GlCallLog() {  // unless a load has put fresh pointers in place since
+#define QN_TEST_RESTORE_(name, ret, params, args) \
+  if (qn::gpu::gl::name == &wrapped_##name) qn::gpu::gl::name = g_saved_##name;
+    QN_GPU_GL_ENTRY_POINTS(QN_TEST_RESTORE_)
+#undef QN_TEST_RESTORE_
+  }
+
+  std::vector<std::string_view> calls;  // in order
 };
 
 }  // namespace qn_test

@@ -1,17 +1,15 @@
-// tests/support/gl_fixture.h — the fixture of the gpu suites: every test starts on the main
-// thread with the process's shared GL context current and the GPU layer loaded for it. Without
-// an EGL display the tests fail; they never skip.
+// tests/support/gl_fixture.h — the fixtures of the GL suites. GlTest: every test starts on the
+// main thread with the process's shared GL context current and the GPU layer loaded for it.
+// Without an EGL display the tests fail; they never skip.
 #pragma once
 
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <initializer_list>
+#include <cstdlib>
 
 #include "quarn/gpu/gl.h"
-#include "quarn/gpu/program_registry.h"
 #include "support/gl_api.h"
-#include "support/gl_context.h"
 
 namespace qn_test {
 
@@ -29,11 +27,24 @@ class GlTest : public ::testing::Test {
   }
 };
 
-/// A value of `values.size()` floats for `location`, zeros after them.
-inline qn::gpu::Pending pending(int location, std::initializer_list<float> values) {
-  qn::gpu::Pending p{location, static_cast<std::int32_t>(values.size()), {}};
-  std::copy(values.begin(), values.end(), p.values);
-  return p;
-}
+#ifdef QUARN_FAKE_EGL
+// A suite whose target defines QUARN_FAKE_EGL maps that stand-in "libEGL.so.1" (fake_egl/)
+// before main, for the library's first lookup of EGL: it hides what QUARN_FAKE_EGL_HIDE lists.
+inline void* const g_stand_in_egl = dlopen(QUARN_FAKE_EGL, RTLD_NOW | RTLD_LOCAL);
+
+/// Hides `names` (comma-separated) from the stand-in until the test ends.
+inline void hide_egl(const char* names) { setenv("QUARN_FAKE_EGL_HIDE", names, 1); }
+
+/// The shared context is made before anything is hidden; loading the layer is left to the test.
+class StandInEglTest : public GlTest {
+ protected:
+  void SetUp() override {
+    ASSERT_NE(g_stand_in_egl, nullptr) << dlerror();
+    ASSERT_EQ(shared_context().error(), "");
+    ASSERT_TRUE(shared_context().make_current());
+  }
+  void TearDown() override { unsetenv("QUARN_FAKE_EGL_HIDE"); }
+};
+#endif
 
 }  // namespace qn_test

@@ -7,8 +7,7 @@
 
 #include "quarn/transport/transport.h"
 #include "support/gl_api.h"
-#include "support/gl_context.h"
-#include "support/stand_in_egl.h"
+#include "support/gl_fixture.h"
 #include "transport/readback.h"
 
 namespace tr = qn::transport;
@@ -48,7 +47,7 @@ TEST_F(TransportInit, MissingFunctionsFailWithTheirMessages) {
     EXPECT_EQ(err, message);
     EXPECT_FALSE(tr::ready());
     unsetenv("QUARN_FAKE_EGL_HIDE");
-    ASSERT_TRUE(context().make_current());
+    ASSERT_TRUE(shared_context().make_current());
   }
 }
 

@@ -1,5 +1,5 @@
 // tests/nodes/filter/filter_fixture.h — the GL fixture with shaders/ registered, float textures,
-// and a log of the passes drawn (support/gl_calls.h).
+// and a log of the passes drawn (support/gl_api.h).
 #pragma once
 
 #include <map>
@@ -7,10 +7,10 @@
 #include <vector>
 
 #include "host/host.h"
+#include "quarn/gpu/program_registry.h"
 #include "quarn/nodes/filter/ops.h"
 #include "quarn/nodes/filter/params.h"
 #include "quarn/nodes/filter/scratch.h"
-#include "support/gl_calls.h"
 #include "support/gl_fixture.h"
 
 namespace qn_test {

@@ -1,8 +1,7 @@
 // A stand-in for libEGL.so.1 (it carries that soname) that forwards to the system's EGL but
 // hides the names listed, comma-separated, in QUARN_FAKE_EGL_HIDE, read afresh at every lookup:
-// `eglGetProcAddress` returns null for a hidden name, and it and `eglGetCurrentContext` are
-// indirect functions, so that a dlsym of either while it is hidden finds null; so is
-// `eglGetCurrentDisplay`, which the readback transport takes with dlsym.
+// `eglGetProcAddress` returns null for them, and the three functions taken with dlsym are
+// indirect, so that a dlsym of one while it is hidden finds null.
 #include <dlfcn.h>
 
 #include <cstdlib>
@@ -12,8 +11,7 @@ namespace {
 
 using Proc = void (*)();
 using GetProcAddress = Proc (*)(const char*);
-using GetCurrentContext = void* (*)();
-using GetCurrentDisplay = void* (*)();
+using GetCurrent = void* (*)();  // eglGetCurrentContext, eglGetCurrentDisplay
 
 template <class F>
 F real(const char* name) {
@@ -21,15 +19,10 @@ F real(const char* name) {
   return egl ? reinterpret_cast<F>(dlsym(egl, name)) : nullptr;
 }
 
-bool hidden(const char* name) {
+bool hidden(const char* name) {  // whole entries of the list only
   const char* list = std::getenv("QUARN_FAKE_EGL_HIDE");
-  if (!list) return false;
-  // A comma-separated list of names; compare whole entries only.
-  std::string padded(",");
-  padded.append(list).append(",");
-  std::string entry(",");
-  entry.append(name).append(",");
-  return padded.find(entry) != std::string::npos;
+  return list &&
+         ("," + std::string(list) + ",").find("," + std::string(name) + ",") != std::string::npos;
 }
 
 Proc forward_get_proc_address(const char* name) {
@@ -37,29 +30,28 @@ Proc forward_get_proc_address(const char* name) {
   return hidden(name) || !get ? nullptr : get(name);
 }
 
-void* forward_get_current_context() {
-  static const auto get = real<GetCurrentContext>("eglGetCurrentContext");
+template <const char* NAME>
+void* forward_get_current() {
+  static const auto get = real<GetCurrent>(NAME);
   return get ? get() : nullptr;
 }
 
-void* forward_get_current_display() {
-  static const auto get = real<GetCurrentDisplay>("eglGetCurrentDisplay");
-  return get ? get() : nullptr;
-}
+constexpr char GET_CURRENT_CONTEXT[] = "eglGetCurrentContext";
+constexpr char GET_CURRENT_DISPLAY[] = "eglGetCurrentDisplay";
 
 }  // namespace
 
 extern "C" {
 
-// Resolvers of the two indirect functions: run at every dlsym of their names.
+// Resolvers of the indirect functions: run at every dlsym of their names.
 GetProcAddress quarn_fake_resolve_get_proc_address() {
   return hidden("eglGetProcAddress") ? nullptr : &forward_get_proc_address;
 }
-GetCurrentContext quarn_fake_resolve_get_current_context() {
-  return hidden("eglGetCurrentContext") ? nullptr : &forward_get_current_context;
+GetCurrent quarn_fake_resolve_get_current_context() {
+  return hidden(GET_CURRENT_CONTEXT) ? nullptr : &forward_get_current<GET_CURRENT_CONTEXT>;
 }
-GetCurrentDisplay quarn_fake_resolve_get_current_display() {
-  return hidden("eglGetCurrentDisplay") ? nullptr : &forward_get_current_display;
+GetCurrent quarn_fake_resolve_get_current_display() {
+  return hidden(GET_CURRENT_DISPLAY) ? nullptr : &forward_get_current<GET_CURRENT_DISPLAY>;
 }
 
 __attribute__((visibility("default"), ifunc("quarn_fake_resolve_get_proc_address"))) Proc
