@@ -23,6 +23,11 @@ namespace {
 
 using namespace qn::graph;
 
+template <typename E>
+auto throws(const char* message) {
+  return testing::ThrowsMessage<E>(testing::StrEq(message));
+}
+
 // Mixed insert / find / erase (and a few clears) against std::unordered_map. `wrapping` keys have
 // hashes whose low 8 bits are all ones: in tables of up to 256 slots they all start at the last
 // slot and their runs wrap to the front. The rest are spread, plus 0 and the extremes.
@@ -120,9 +125,9 @@ TEST(RecordTypedHash, MatchesHandComputedFnvOrRefusesFieldsOutsideTheRecord) {
   for (const Case& c : cases) {
     const Record r{c.layout, c.words, c.kinds};
     if (c.expected == kOutside)
-      EXPECT_THAT([&] { r.typed_hash(); },
-                  testing::ThrowsMessage<std::invalid_argument>(
-                      testing::StrEq("graph.Record.typed_hash: field outside the record")));
+      EXPECT_THAT(
+          [&] { r.typed_hash(); },
+          throws<std::invalid_argument>("graph.Record.typed_hash: field outside the record"));
     else
       EXPECT_EQ(r.typed_hash(), c.expected);  // a failure prints the value, naming the case
   }
@@ -203,50 +208,26 @@ TEST(ScheduleModel, RandomRequestsFollowThePlainRule) {
   }
 }
 
-using Fn = std::function<std::optional<long>(int, bool)>;
-
-TEST(Walk, FailuresLeaveEarlierUpdatesAndNoMarks) {
-  Fn none;
-  EXPECT_EQ(Walk().walk({0, 1}, true, none), 0);  // never built: no nodes, no call
-  Walk w;
-  w.build({{}, {0}, {1}}, {0, 0, 0}, {100, 101, 102});
-  EXPECT_EQ(w.walk({}, false, none), 0);  // an empty callback fails only when it is needed
-  EXPECT_THROW(w.walk({1}, false, none), std::bad_function_call);
-  auto fn = [](int i, bool) -> std::optional<long> {
-    if (i == 2) throw std::runtime_error("host failure");
-    return 50 + i;
-  };
-  EXPECT_THROW(w.walk({0}, false, fn), std::runtime_error);
-  EXPECT_EQ(w.keys, (std::vector<long>{50, 51, 102}));
-  EXPECT_EQ(w.walk({}, false, none), 0);  // the failed walks' dirty marks are gone
-  // Any one of the node arrays resized since the build is refused before it is read.
-  const std::function<void(Walk&)> resizes[] = {
-      [](Walk& x) { x.keys.push_back(9); }, [](Walk& x) { x.up_starts.push_back(0); },
-      [](Walk& x) { x.flags.pop_back(); }, [](Walk& x) { x.marks.pop_back(); },
-      [](Walk& x) { x.changed.pop_back(); }};
-  for (const auto& resize : resizes) {
-    Walk x = w;
-    resize(x);
-    EXPECT_THAT([&] { x.walk({}, true, none); },
-                testing::ThrowsMessage<std::invalid_argument>(
-                    testing::StrEq("graph.Walk.walk: keys resized since build")));
-  }
-}
-
 // Random sparse graphs (the first one empty) against the plain rule: a node is asked when dirty
 // (true), when a direct upstream node changed key in this walk (true), or when flagged or `all`
-// (false); it sees its upstream nodes' new keys. Dirty lists include -1 and n. Long quiet
-// stretches between flagged and dirty nodes exercise the skipping of untouched nodes.
-// Each graph is first offered with one fault (a count that differs, or an upstream index that is
-// negative, the node itself or downstream of it, after valid lists): the build must fail with
-// its message and leave the last graph exactly as it was, so that no later walk reads past it.
+// (false); it sees its upstream nodes' new keys. Dirty lists include -1 and n; long quiet
+// stretches exercise the skipping of untouched nodes. Each graph is first offered with one fault
+// (a count that differs, or an upstream index that is -1, the node itself or downstream): the
+// build fails and leaves the last graph exactly as it was. Some walks fail: the host throws at
+// a node (earlier updates stay, no mark is left), the callback is empty where a node is asked,
+// or a node array was resized since the build (refused before anything is read).
 TEST(WalkModel, RandomGraphsFollowThePlainRule) {
   std::mt19937_64 rng(424242);
   auto below = [&](int n) { return static_cast<int>(rng() % static_cast<unsigned>(n)); };
   auto state = [](const Walk& x) {
     return std::tie(x.up_starts, x.up_nodes, x.flags, x.marks, x.changed, x.keys, x.changed_list);
   };
+  const std::function<void(Walk&)> resizes[] = {
+      [](Walk& x) { x.keys.push_back(9); }, [](Walk& x) { x.up_starts.push_back(0); },
+      [](Walk& x) { x.flags.push_back(0); }, [](Walk& x) { x.marks.push_back(0); },
+      [](Walk& x) { x.changed.push_back(0); }};
   Walk w;
+  EXPECT_EQ(w.walk({0, 1}, true, {}), 0);  // never built: no nodes, no call
   for (int round = 0; round < 200; ++round) {
     const int n = round == 0 ? 0 : 1 + below(300);
     std::vector<std::vector<int>> ups(n);
@@ -270,8 +251,7 @@ TEST(WalkModel, RandomGraphsFollowThePlainRule) {
       bad_ups[i].push_back(how == 2 ? -1 : i + below(3));
     }
     const Walk before = w;
-    EXPECT_THAT([&] { w.build(bad_ups, bad_flags, keys); },
-                testing::ThrowsMessage<std::invalid_argument>(testing::StrEq(message)));
+    EXPECT_THAT([&] { w.build(bad_ups, bad_flags, keys); }, throws<std::invalid_argument>(message));
     ASSERT_TRUE(state(w) == state(before));
     w.build(ups, flags, keys);
 
@@ -279,9 +259,11 @@ TEST(WalkModel, RandomGraphsFollowThePlainRule) {
       std::vector<int> dirty;
       for (int d = below(4); d > 0; --d) dirty.push_back(below(n + 2) - 1);
       const bool all = below(8) == 0;
+      const int fails_at = below(4) ? -1 : below(n + 1);
       std::vector<int> answer(n);  // per node: nothing, its old key, or a new key
       for (int& a : answer) a = below(3);
       auto reply = [&](int i) -> std::optional<long> {
+        if (i == fails_at) throw std::runtime_error("host failure");
         if (answer[i] == 0) return std::nullopt;
         return answer[i] == 1 ? keys[i] : 1000 * (pass + 1) + i;
       };
@@ -295,6 +277,7 @@ TEST(WalkModel, RandomGraphsFollowThePlainRule) {
             std::any_of(ups[i].begin(), ups[i].end(), [&](int d) { return changed[d]; });
         if (!is_dirty && !woken && !flags[i] && !all) continue;
         expected.emplace_back(i, is_dirty || woken);
+        if (i == fails_at) break;
         if (std::optional<long> r = reply(i); r && *r != keys[i]) {
           keys[i] = *r;
           changed[i] = 1;
@@ -302,13 +285,28 @@ TEST(WalkModel, RandomGraphsFollowThePlainRule) {
         }
       }
 
-      const int count = w.walk(dirty, all, [&](int i, bool up) {
+      const auto fn = [&](int i, bool up) {
         calls.emplace_back(i, up);
         for (int d : ups[i]) EXPECT_EQ(w.keys[d], keys[d]);
         return reply(i);
-      });
+      };
+      if (below(8) == 0) {
+        Walk x = w;
+        resizes[below(5)](x);
+        EXPECT_THAT([&] { x.walk(dirty, all, fn); },
+                    throws<std::invalid_argument>("graph.Walk.walk: keys resized since build"));
+      }
+      if (expected.empty()) {
+        ASSERT_EQ(w.walk(dirty, all, {}), 0);
+      } else if (below(8) == 0) {
+        EXPECT_THROW(w.walk(dirty, all, {}), std::bad_function_call);
+      }
+      if (!expected.empty() && expected.back().first == fails_at) {
+        EXPECT_THROW(w.walk(dirty, all, fn), std::runtime_error);
+      } else {
+        ASSERT_EQ(w.walk(dirty, all, fn), static_cast<int>(expected.size()));
+      }
       ASSERT_EQ(calls, expected) << "round " << round << " pass " << pass;
-      ASSERT_EQ(count, static_cast<int>(expected.size()));
       ASSERT_TRUE(std::tie(w.keys, w.changed, w.changed_list) ==
                   std::tie(keys, changed, changed_list));
       ASSERT_EQ(w.marks, std::vector<std::uint8_t>(n, 0));
