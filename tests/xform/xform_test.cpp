@@ -24,13 +24,9 @@ using Chain = std::vector<Step>;
 constexpr long kLongMax = std::numeric_limits<long>::max();
 constexpr long kLongMin = std::numeric_limits<long>::min();
 
-// Every suite runs with OpenBLAS installed as the host's routines.
-class XformMatrix : public WithHostBlas {};
-class XformStep : public WithHostBlas {};
-class XformPlan : public WithHostBlas {};
-class XformCrop : public WithHostBlas {};
+class Xform : public WithHostBlas {};  // OpenBLAS installed as the host's routines
 
-TEST_F(XformMatrix, HooksNeedAllFourAndEveryCallRefusesWithoutThem) {
+TEST_F(Xform, HooksNeedAllFourAndEveryCallRefusesWithoutThem) {
   const BlasAddresses a = openblas64();
   EXPECT_FALSE(set_blas(a.gesv, a.gemm, 0, a.dot));
   EXPECT_FALSE(has_blas());
@@ -52,7 +48,7 @@ TEST_F(XformMatrix, HooksNeedAllFourAndEveryCallRefusesWithoutThem) {
   EXPECT_TRUE(set_blas(a.gesv, a.gemm, a.gemv, a.dot));
 }
 
-TEST_F(XformMatrix, ProductOrderAndInverse) {
+TEST_F(Xform, ProductOrderAndInverse) {
   const Mat3 a{1, 2, 3, 4, 5, 6, 7, 8, 10};
   const Mat3 rotate{0, 1, 0, 0, 0, 1, 1, 0, 0};  // a permutation
   EXPECT_EQ(product(a, rotate), (Mat3{3, 1, 2, 6, 4, 5, 10, 7, 8}));
@@ -64,7 +60,7 @@ TEST_F(XformMatrix, ProductOrderAndInverse) {
   EXPECT_FALSE(inverse(Mat3{1, 2, 3, 2, 4, 6, 0, 0, 1}));  // dependent rows
 }
 
-TEST_F(XformMatrix, BoundingBoxes) {
+TEST_F(Xform, BoundingBoxes) {
   const Box unit{0, 0, 10, 10};
   const Mat3 toward_horizon{1, 0, 0, 0, 1, 0, -0.1, 0, 1};  // w = 0 at x = 10
   const long big = kLongMax - 10;
@@ -111,7 +107,7 @@ Stepped run(const Step& step, long width = 100, long height = 100) {
   return s;
 }
 
-TEST_F(XformStep, EveryKindMapsItsPoints) {
+TEST_F(Xform, EveryKindMapsItsPoints) {
   const std::vector<Point> sq{{0, 0}, {100, 0}, {100, 100}, {0, 100}, {50, 50}};
   const std::vector<Point> pin{{10, 10}, {90, 20}, {120, 130}, {5, 80}};
   const std::vector<Point> sq4(sq.begin(), sq.begin() + 4);
@@ -183,7 +179,7 @@ TEST_F(XformStep, EveryKindMapsItsPoints) {
   for (int i = 0; i < 9; ++i) EXPECT_NEAR(id[i], kIdentity3[i], 1e-12);
 }
 
-TEST_F(XformStep, ReformatOutputFormats) {
+TEST_F(Xform, ReformatOutputFormats) {
   const Step box = with(reformat_step(0, 0), {{1, 1}, {5, 500}});
   const Step by_scale = with(reformat_step(0, 0), {{1, 2}, {9, 0.5}, {10, 0.5}});
   struct Case {
@@ -210,7 +206,7 @@ TEST_F(XformStep, ReformatOutputFormats) {
   EXPECT_FALSE(run(reformat_step(10, 10, 0, 1)).crop);
 }
 
-TEST_F(XformStep, UnrepresentableStepsHaveNoMatrix) {
+TEST_F(Xform, UnrepresentableStepsHaveNoMatrix) {
   const Step cases[] = {
       transform_step(0, 0, 0, 0, 1, 0, 0, 0, 0, 0, 1),  // inverting scale 0
       cornerpin_step({{1, 1}, {1, 1}}, {{0, 0}, {5, 5}}),
@@ -234,7 +230,7 @@ TEST_F(XformStep, UnrepresentableStepsHaveNoMatrix) {
   EXPECT_TRUE(run(reformat_step(50, 60, 2), 0, 100).m);
 }
 
-TEST_F(XformStep, MalformedStepsRaiseTheirMessages) {
+TEST_F(Xform, MalformedStepsRaiseTheirMessages) {
   const char *pin = "cornerpin step: 3 + 4 n + 16 values", *kind = "unknown step kind";
   struct Case {
     Step step;
@@ -303,38 +299,22 @@ void expect_draw_inverts(const Draw& d, const Mat3& m, const Box& in_box, const 
   }
 }
 
-TEST_F(XformPlan, TotalMultipliesStepsAndCarriesCrops) {
+TEST_F(Xform, TotalMultipliesStepsAndCarriesCrops) {
   const auto crop50 = reformat_step(50, 40, 0, 0), crop30 = reformat_step(30, 30, 0, 0);
-  struct Case {
-    Chain steps;
-    bool has_matrix;
-    long width, height;
-    std::optional<Box> crop;
-    Point from, to;  // through the matrix, when there is one
-  } cases[] = {
-      // clang-format off
-      // Later steps multiply on the left: x ↦ 2x + 10, not 2(x + 10).
-      {{transform_step(0, 0, 0, 2, 2), transform_step(10, 0)}, true, 100, 100, {}, {1, 1}, {12, 2}},
-      {{crop50, transform_step(10, 0)}, true, 50, 40, Box{10, 0, 60, 40}, {0, 0}, {10, 0}},
-      {{crop50, transform_step(10, 0), crop30}, true, 30, 30, Box{10, 0, 30, 30}, {0, 0}, {10, 0}},
-      // Shifted out of the next format: one pixel at the clamped near corner.
-      {{crop50, transform_step(100, 0), crop30}, true, 30, 30, Box{100, 0, 101, 1}, {0, 0},
-       {100, 0}},
-      // A step without a matrix ends the chain with the format and crop reached.
-      {{crop50, kNoMatrix, reformat_step(7, 7)}, false, 50, 40, Box{0, 0, 50, 40}, {}, {}},
-      // clang-format on
-  };
-  for (const Case& c : cases) {
-    const TotalOut t = total(c.steps, 100, 100);
-    EXPECT_EQ(std::tuple(t.matrix.has_value(), t.width, t.height, t.has_crop ? t.crop : Box{}),
-              std::tuple(c.has_matrix, c.width, c.height, c.crop.value_or(Box{})));
-    if (!t.matrix) continue;
-    EXPECT_NEAR(map_point(*t.matrix, c.from).x, c.to.x, 1e-12);
-    EXPECT_NEAR(map_point(*t.matrix, c.from).y, c.to.y, 1e-12);
-  }
+  // Later steps multiply on the left: x ↦ 2x + 10, not 2(x + 10).
+  const TotalOut scaled = total({transform_step(0, 0, 0, 2, 2), transform_step(10, 0)}, 100, 100);
+  EXPECT_NEAR(map_point(*scaled.matrix, {1, 1}).x, 12, 1e-12);
+  // Shifted out of the next format: one pixel at the clamped near corner.
+  const TotalOut out = total({crop50, transform_step(100, 0), crop30}, 100, 100);
+  EXPECT_EQ(std::tuple(out.width, out.height, out.has_crop, out.crop),
+            std::tuple(30, 30, true, Box{100, 0, 101, 1}));
+  // A step without a matrix ends the chain with the format and crop reached.
+  const TotalOut ended = total({crop50, kNoMatrix, reformat_step(7, 7)}, 100, 100);
+  EXPECT_EQ(std::tuple(ended.matrix.has_value(), ended.width, ended.height, ended.crop),
+            std::tuple(false, 50, 40, Box{0, 0, 50, 40}));
 }
 
-TEST_F(XformPlan, MotionBlurSampleCounts) {
+TEST_F(Xform, MotionBlurSampleCounts) {
   const Mat3 still = kIdentity3, moved = translation(10, 0);
   const Mat3 horizon{1, 0, 0, 0, 1, 0, 0, 0, 0};
   EXPECT_EQ(mblur_samples(1, {still, still, still}, 100, 100), 0);
@@ -351,7 +331,7 @@ TEST_F(XformPlan, MotionBlurSampleCounts) {
   EXPECT_THAT(nan_count, throws<std::invalid_argument>(kNaNToInteger));
 }
 
-TEST_F(XformPlan, NoOpChainsAreIdentity) {
+TEST_F(Xform, NoOpChainsAreIdentity) {
   for (const Chain& steps : {Chain{}, Chain{transform_step(10, -3), transform_step(-10, 3)}}) {
     const PlanOut p = plan(square(steps));
     EXPECT_TRUE(p.identity && p.width == 0 && p.bbox == Box{} && p.draw.m == Mat3{});
@@ -363,11 +343,14 @@ TEST_F(XformPlan, NoOpChainsAreIdentity) {
   EXPECT_FALSE(plan(still).identity);
 }
 
-TEST_F(XformPlan, OutputBoxesAndDraws) {
+TEST_F(Xform, OutputBoxesAndDraws) {
   const Chain crop_then_shift{reformat_step(50, 50, 0, 0), transform_step(10, 0)};
   const auto shift = [](double x, double y) { return Chain{transform_step(x, y)}; };
   const Chain scale_1e6{transform_step(0, 0, 0, 1e6, 1e6)};
   const Box far_left{-500, 20, 60, 80};
+  PlanIn blurred = square({transform_step(5, 0)});
+  blurred.samples = {{transform_step(0, 0)}, {transform_step(10, 0)}};
+  blurred.outside_flag = true;
   struct Case {
     const char* what;
     PlanIn in;
@@ -398,15 +381,21 @@ TEST_F(XformPlan, OutputBoxesAndDraws) {
       {"no matrix: the input window within three formats", square({kNoMatrix}, 0, far_left),
        {-100, 20, 60, 80}, 2, false},
       {"no matrix, keep input", square({kNoMatrix}, kKeepInput, far_left), far_left, 2, false},
+      {"motion blur: the samples widen the box", blurred, {0, 0, 110, 100}, 0, true},
       {"too ill-conditioned to invert", square({transform_step(0, 0, 0, 1e-9, 1e-9)}),
        {-1, -1, 100, 100}, 2, false},
       // clang-format on
   };
   for (const Case& c : cases) {
     const PlanOut p = plan(c.in);
-    EXPECT_EQ(std::tuple(p.identity, p.bbox, p.draw.kind, p.draw.whole_pixel, p.outside_flag),
-              std::tuple(false, c.want, c.kind, c.whole_pixel, c.in.tight))
+    EXPECT_EQ(std::tuple(p.identity, p.bbox, p.draw.kind, p.draw.whole_pixel, p.outside_flag,
+                         p.sample_draws.size()),
+              std::tuple(false, c.want, c.kind, c.whole_pixel, c.in.tight || c.in.outside_flag,
+                         c.in.samples.size()))
         << c.what;
+    for (std::size_t i = 0; i < p.sample_draws.size(); ++i)
+      expect_draw_inverts(p.sample_draws[i], *total(c.in.samples[i], 100, 100).matrix, c.in.bbox,
+                          p.bbox);
     if (c.kind != DRAW_NOTHING) {
       expect_draw_inverts(p.draw, *total(c.in.steps, 100, 100).matrix, c.in.bbox, p.bbox);
     } else {
@@ -415,21 +404,7 @@ TEST_F(XformPlan, OutputBoxesAndDraws) {
   }
 }
 
-TEST_F(XformPlan, MotionBlurSamplesBoundTheBoxAndDrawEach) {
-  PlanIn in = square({transform_step(5, 0)});
-  in.outside_flag = true;
-  in.samples = {{transform_step(0, 0)}, {transform_step(10, 0)}, {kNoMatrix}};
-  const PlanOut p = plan(in);
-  EXPECT_EQ(p.bbox, (Box{0, 0, 110, 100}));
-  EXPECT_TRUE(p.outside_flag);
-  ASSERT_EQ(p.sample_draws.size(), 3u);
-  expect_draw_inverts(p.draw, translation(5, 0), in.bbox, p.bbox);
-  expect_draw_inverts(p.sample_draws[0], kIdentity3, in.bbox, p.bbox);
-  expect_draw_inverts(p.sample_draws[1], translation(10, 0), in.bbox, p.bbox);
-  EXPECT_EQ(p.sample_draws[2].kind, DRAW_NOTHING);
-}
-
-TEST_F(XformPlan, HugeFormatsDoNotWrap) {
+TEST_F(Xform, HugeFormatsDoNotWrap) {
   // (−W, −H, 2W, 2H) used to overflow for formats beyond half the 64-bit range.
   PlanIn in = square({kNoMatrix}, 0, {kLongMin, kLongMin, kLongMax, kLongMax});
   in.width = in.height = kLongMax;
@@ -449,7 +424,7 @@ CropPlan crop(Edges e, bool clip = false, bool reformat = false) {
   return crop_plan(e[0], e[1], e[2], e[3], clip, {0, 0, 100, 80}, reformat, 100, 80);
 }
 
-TEST_F(XformCrop, WindowsEdgesPlacementAndConversionErrors) {
+TEST_F(Xform, WindowsEdgesPlacementAndConversionErrors) {
   struct Case {
     Edges in;
     bool clip, reformat;
