@@ -26,18 +26,28 @@ constexpr long kLongMin = std::numeric_limits<long>::min();
 
 class Xform : public WithHostBlas {};  // OpenBLAS installed as the host's routines
 
+struct Stepped {
+  std::optional<Mat3> m;
+  long width, height;
+  bool crop;
+};
+
+Stepped run(const Step& step, long width = 100, long height = 100) {
+  Stepped s{std::nullopt, width, height, true};  // crop must be cleared on entry
+  s.m = step_matrix(step, s.width, s.height, s.crop);
+  return s;
+}
+
 TEST_F(Xform, HooksNeedAllFourAndEveryCallRefusesWithoutThem) {
   const BlasAddresses a = openblas64();
   EXPECT_FALSE(set_blas(a.gesv, a.gemm, 0, a.dot));
   EXPECT_FALSE(has_blas());
-  long w = 10, h = 10;
-  bool crop = false;
   const Mat3 id = kIdentity3;
   // clang-format off
   const std::function<void()> calls[] = {
       [&] { (void)inverse(id); }, [&] { (void)product(id, id); },
       [&] { (void)h_bbox({0, 0, 1, 1}, id, 0); },
-      [&] { (void)step_matrix(transform_step(1, 2), w, h, crop); },
+      [] { (void)run(transform_step(1, 2)); },
       [] { (void)total({}, 10, 10); }, [] { (void)plan({}); },
       [] { (void)mblur_samples(1, {}, 10, 10); },
       [] { (void)crop_plan(0, 0, 1, 1, false, {0, 0, 1, 1}, false, 1, 1); }};
@@ -95,24 +105,14 @@ TEST_F(Xform, BoundingBoxes) {
     EXPECT_THAT([&] { (void)h_bbox(unit, m, pad); }, throws<std::overflow_error>(kInfToInteger));
 }
 
-struct Stepped {
-  std::optional<Mat3> m;
-  long width, height;
-  bool crop;
-};
-
-Stepped run(const Step& step, long width = 100, long height = 100) {
-  Stepped s{std::nullopt, width, height, true};  // crop must be cleared on entry
-  s.m = step_matrix(step, s.width, s.height, s.crop);
-  return s;
-}
-
-TEST_F(Xform, EveryKindMapsItsPoints) {
+TEST_F(Xform, EveryKindMapsItsPointsAndSetsItsFormat) {
   const std::vector<Point> sq{{0, 0}, {100, 0}, {100, 100}, {0, 100}, {50, 50}};
   const std::vector<Point> pin{{10, 10}, {90, 20}, {120, 130}, {5, 80}};
   const std::vector<Point> sq4(sq.begin(), sq.begin() + 4);
   const Step r1000 = with(reformat_step(1000, 1000), {{4, 2}});  // aspect 2: fit ≠ fill
   const double h = 1000.0 / 1080;
+  const Step box = with(reformat_step(0, 0), {{1, 1}, {5, 500}});
+  const Step by_scale = with(reformat_step(0, 0), {{1, 2}, {9, 0.5}, {10, 0.5}});
   // (0, 0) → (5, 7), then a 4×4 extra matrix whose rows and columns 0, 1 and 3 form
   // [[2, 0, 1], [0, 3, 0], [0, 0, 1]]; row and column 2 are noise.
   const Step extra{2, 0, 1, 0, 0, 5, 7, 2, 0, 99, 1, 0, 3, 99, 0, 99, 99, 99, 99, 0, 0, 99, 1};
@@ -121,16 +121,17 @@ TEST_F(Xform, EveryKindMapsItsPoints) {
     Step step;
     long width, height;  // the format before the step
     std::vector<std::pair<Point, Point>> maps;
+    std::pair<long, long> format{};  // the format after the step, when not 0 × 0
   } cases[] = {
       // clang-format off
       {"rotate 90 about (50, 50)", transform_step(0, 0, 90, 1, 1, 0, 0, 0, 50, 50), 100, 100,
        {{{100, 50}, {50, 100}}, {{50, 50}, {50, 50}}}},
       {"scale about a centre, then shift", transform_step(5, -1, 0, 2, 3, 0, 0, 0, 10, 20), 1, 1,
        {{{10, 20}, {15, 19}}, {{11, 21}, {17, 22}}}},
-      {"skew, x first", transform_step(0, 0, 0, 1, 1, 1, 1, 0), 1, 1,
-       {{{1, 0}, {1, 1}}, {{0, 1}, {1, 2}}}},
-      {"skew, y first", transform_step(0, 0, 0, 1, 1, 1, 1, 1), 1, 1,
-       {{{1, 0}, {2, 1}}, {{0, 1}, {1, 1}}}},
+      {"skew, x first", transform_step(0, 0, 0, 1, 1, 2, 0.5, 0), 1, 1,
+       {{{1, 0}, {1, 0.5}}, {{0, 1}, {2, 2}}}},
+      {"skew, y first", transform_step(0, 0, 0, 1, 1, 2, 0.5, 1), 1, 1,
+       {{{1, 0}, {2, 0.5}}, {{0, 1}, {2, 1}}}},
       {"resize none", with(r1000, {{11, 0}}), 1920, 1080, {{{1920, 1080}, {1920, 1080}}}},
       {"resize width", with(r1000, {{11, 1}}), 1920, 1080, {{{1920, 1080}, {1000, 1125}}}},
       {"resize height", with(r1000, {{11, 2}}), 1920, 1080, {{{1920, 1080}, {960 * h, 1000}}}},
@@ -161,12 +162,25 @@ TEST_F(Xform, EveryKindMapsItsPoints) {
       {"pin, inverted", cornerpin_step(sq4, pin, 1), 1, 1,
        {{pin[0], sq[0]}, {pin[1], sq[1]}, {pin[2], sq[2]}, {pin[3], sq[3]}}},
       {"pin, extra matrix", extra, 1, 1, {{{0, 0}, {11, 21}}, {{1, 0}, {13, 21}}}},
+      {"by width: 281.25", box, 1920, 1080, {}, {500, 281}},
+      {"562.5: ties go to even", with(box, {{8, 0.5}}), 1920, 1080, {}, {500, 562}},
+      {"given height, truncated", with(box, {{7, 1}, {6, 300.9}}), 1920, 1080, {}, {500, 300}},
+      {"at least one pixel", with(box, {{5, 0}}), 1920, 1080, {}, {1, 1}},
+      {"ih·ow > 2⁶³", with(box, {{5, 4e9}}), 3000000000L, 3000000000L, {},
+       {4000000000L, 4000000000L}},
+      {"by scale: 1.5 and 2.5 → 2", by_scale, 3, 5, {}, {2, 2}},
+      {"by scale 0", with(by_scale, {{9, 0}}), 3, 5, {}, {1, 2}},
+      {"unknown type: a format", with(reformat_step(640, 480), {{1, NAN}}), 1, 1, {}, {640, 480}},
+      {"the kind truncates", with(reformat_step(10, 10), {{0, 1.9}}), 1, 1, {}, {10, 10}},
       // clang-format on
   };
   for (const Case& c : cases) {
     const Stepped s = run(c.step, c.width, c.height);
     ASSERT_TRUE(s.m) << c.what;
     EXPECT_FALSE(s.crop && c.step[0] != 1) << c.what;
+    if (c.format.first) {
+      EXPECT_EQ(std::pair(s.width, s.height), c.format) << c.what;
+    }
     for (auto [from, to] : c.maps) {
       const Point p = map_point(*s.m, from);
       EXPECT_NEAR(p.x, to.x, 1e-9) << c.what << " x of (" << from.x << ", " << from.y << ")";
@@ -177,31 +191,6 @@ TEST_F(Xform, EveryKindMapsItsPoints) {
   const Step forward = transform_step(7, -3, 33, 1.5, 0.75, 0.2, -0.1, 1, 40, 60);
   const Mat3 id = product(*run(with(forward, {{11, 1}})).m, *run(forward).m);
   for (int i = 0; i < 9; ++i) EXPECT_NEAR(id[i], kIdentity3[i], 1e-12);
-}
-
-TEST_F(Xform, ReformatOutputFormats) {
-  const Step box = with(reformat_step(0, 0), {{1, 1}, {5, 500}});
-  const Step by_scale = with(reformat_step(0, 0), {{1, 2}, {9, 0.5}, {10, 0.5}});
-  struct Case {
-    Step step;
-    long width, height, want_w, want_h;
-  } cases[] = {
-      // clang-format off
-      {box, 1920, 1080, 500, 281},                              // 281.25
-      {with(box, {{8, 0.5}}), 1920, 1080, 500, 562},            // 562.5: ties go to even
-      {with(box, {{7, 1}, {6, 300.9}}), 1920, 1080, 500, 300},  // given height, truncated
-      {with(box, {{5, 0}}), 1920, 1080, 1, 1},                  // at least one pixel
-      {with(box, {{5, 4e9}}), 3000000000L, 3000000000L, 4000000000L, 4000000000L},  // ih·ow>2⁶³
-      {by_scale, 3, 5, 2, 2},                                   // 1.5 and 2.5 → 2
-      {with(by_scale, {{9, 0}}), 3, 5, 1, 2},
-      {with(reformat_step(640, 480), {{1, NAN}}), 1, 1, 640, 480},  // unknown type: a format
-      {with(reformat_step(10, 10), {{0, 1.9}}), 1, 1, 10, 10},  // the kind truncates
-      // clang-format on
-  };
-  for (const Case& c : cases) {
-    const Stepped s = run(c.step, c.width, c.height);
-    EXPECT_EQ(std::pair(s.width, s.height), std::pair(c.want_w, c.want_h));
-  }
   EXPECT_TRUE(run(reformat_step(10, 10, 0, 0)).crop);  // keep outside 0 crops
   EXPECT_FALSE(run(reformat_step(10, 10, 0, 1)).crop);
 }
