@@ -151,19 +151,17 @@ TEST(ScheduleModel, RandomRequestsFollowThePlainRule) {
     for (int i = 0; i < n; ++i) ASSERT_EQ(s.ups(i), ups[i]);
     for (int bad : {-1, n, INT_MAX}) EXPECT_THROW(s.ups(bad), std::out_of_range);
 
-    RunPlan want;
-    want.run.assign(n, 0);
-    want.slots.assign(n, -1);
-    want.uses.assign(n, 0);
+    RunPlan want{{}, std::vector<std::uint8_t>(n), std::vector<long>(n, -1), std::vector<int>(n)};
     std::vector<bool> needed(n), reads(n);
-    std::vector<long> looked_up, hits;
+    std::vector<long> hits;
+    std::size_t lookups = 0;
     bool fails = false;
     if (n) needed[n - 1] = true;
     for (int i = n - 1; i >= 0 && !fails; --i) {
       if (!needed[i]) continue;
       const bool never = flags[i] & Schedule::kNeverCached;
       if (!never && (fails = i >= static_cast<int>(keys.size()))) break;
-      if (!never) looked_up.push_back(1000 + i);
+      lookups += !never;
       if (!never && cached[i]) hits.push_back(1000 + i);
       want.run[i] = never || !cached[i];
       want.slots[i] = want.run[i] ? -1 : 500 + i;
@@ -186,23 +184,21 @@ TEST(ScheduleModel, RandomRequestsFollowThePlainRule) {
                   std::tie(want.order, want.run, want.slots, want.uses))
           << "round " << round;
     }
-    // Each lookup happened once, downwards: pinned hits moved to the pinned list in that order,
-    // plain hits refreshed to the recent end of theirs.
+    // One lookup per node, downwards: hits go to the recent end of the pinned or their own list.
     const std::vector<long> listed = cache.keys(pin);
     ASSERT_GE(listed.size(), hits.size());
     EXPECT_EQ(std::vector<long>(listed.end() - hits.size(), listed.end()), hits);
-    EXPECT_EQ(cache.touched.size(), pin ? looked_up.size() : 0);
+    EXPECT_EQ(cache.touched.size(), pin ? lookups : 0);
   }
 }
 
 // Random sparse graphs (the first one empty) against the plain rule: a node is asked when dirty
 // (true), when a direct upstream node changed key in this walk (true), or when flagged or `all`
-// (false); it sees its upstream nodes' new keys. Dirty lists include -1 and n; long quiet
-// stretches exercise the skipping of untouched nodes. Each graph is first offered with one fault
-// (a count that differs, or an upstream index that is -1, the node itself or downstream): the
-// build fails and leaves the last graph exactly as it was. Some walks fail: the host throws at
-// a node (earlier updates stay, no mark is left), the callback is empty where a node is asked,
-// or a node array was resized since the build (refused before anything is read).
+// (false); it sees its upstream nodes' new keys. Dirty lists include -1 and n. Each graph is
+// first offered with one fault (a count that differs, or an upstream index that is -1, the node
+// itself or downstream): the build fails and leaves the last graph as it was. Some walks fail:
+// the host throws at a node (earlier updates stay, no mark is left), the callback is empty, or a
+// node array was resized since the build (refused before anything is read).
 TEST(WalkModel, RandomGraphsFollowThePlainRule) {
   std::mt19937_64 rng(424242);
   auto below = [&](int n) { return static_cast<int>(rng() % static_cast<unsigned>(n)); };

@@ -24,8 +24,6 @@ void put(ResultCache& c, long key, const Refs& refs = {}, bool pin = false) {
   c.put(key, key + 1000, refs.data(), refs.size(), false, 0.0, pin);
 }
 
-// ---- what the randomised model below cannot see ----------------------------------------------
-
 TEST(ResultCache, RecordsKeepTheirFirstBytesAndCountsWrap) {
   ResultCache c;
   put(c, 1, {{7, 100}});
@@ -45,8 +43,6 @@ TEST(ResultCache, RecordsKeepTheirFirstBytesAndCountsWrap) {
   for (int i = 0; i < 3; ++i) c.hold({{5, LONG_MIN}}, 1, INT_MAX);
   EXPECT_NE(c.held.find(5), nullptr);
 }
-
-// ---- randomised comparison with a plain model --------------------------------------------------
 
 // Two key lists (least recent first), each entry's description and refs, holds from outside;
 // hold counters and totals are recounted from scratch. Each resource id has one fixed size (some
