@@ -121,9 +121,9 @@ void expect_same(const ResultCache& c, const Model& m) {
   c.held.for_each([&](long id, const ResultCache::Ref& r) { held[id] = r.holds; });
   std::set<long> touched;
   c.touched.for_each([&](long k, char) { touched.insert(k); });
+  ASSERT_EQ(c.sizes, (std::array<std::size_t, 2>{m.lists[0].size(), m.lists[1].size()}));
   ASSERT_EQ(c.keys(false), m.lists[0]);
   ASSERT_EQ(c.keys(true), m.lists[1]);
-  ASSERT_EQ(c.sizes, (std::array<std::size_t, 2>{m.lists[0].size(), m.lists[1].size()}));
   ASSERT_EQ(c.slots(), slots);
   ASSERT_EQ(c.totals, m.totals());
   ASSERT_EQ(held, m.holds());
@@ -158,14 +158,16 @@ TEST(ResultCacheModel, RandomOperationsMatchThePlainModel) {
         ASSERT_EQ(c.get(key, pin), m.get(key, pin));
       } else if (op == 9) {  // a move, or through the list primitives, which leave holds alone
         const bool pinned = below(2);
-        const int* e = c.index.find(key);
-        if (e && c.entries[static_cast<std::size_t>(*e)].refs.empty() && below(2)) {
+        const int live = static_cast<int>(m.entries.size());
+        const long k = live && below(4) ? std::next(m.entries.begin(), below(live))->first : key;
+        const int* e = c.index.find(k);
+        if (e && c.entries[static_cast<std::size_t>(*e)].refs.empty()) {
           c.unlink_order(*e);
           c.link_back(*e, pinned);
         } else {
-          c.move(key, pinned);
+          c.move(k, pinned);
         }
-        if (e) m.relink(key, pinned);
+        if (e) m.relink(k, pinned);
       } else if (op == 10) {  // a miss leaves `out` alone; `remove` is pop1 by entry number
         CachePopped a{1, 2, true, 3, true}, b = a;
         if (const int* e = c.index.find(key); e && below(2)) {
