@@ -11,10 +11,10 @@
 #include <unordered_map>
 #include <utility>
 
+#include "cache_frames.h"
+#include "counting_new.h"
 #include "quarn/graph/result_cache.h"
 #include "ratio_main.h"
-#include "support/cache_frames.h"
-#include "support/counting_new.h"
 
 namespace {
 

@@ -7,10 +7,10 @@
 #include <unordered_map>
 #include <vector>
 
+#include "counting_new.h"
 #include "quarn/gpu/program_registry.h"
 #include "quarn/nodes/color/pack.h"
 #include "ratio_main.h"
-#include "support/counting_new.h"
 
 namespace color = qn::nodes::color;
 

@@ -15,9 +15,9 @@
 #include <deque>
 #include <memory>
 
+#include "counting_new.h"
 #include "quarn/transport/transport.h"
 #include "ratio_main.h"
-#include "support/counting_new.h"
 #include "support/gl_api.h"
 
 namespace tr = qn::transport;

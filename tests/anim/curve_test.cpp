@@ -27,24 +27,23 @@ Curve curve(std::uint8_t mode, const Times& tv, bool extrapolate = false) {
 auto near(const std::vector<double>& want) {
   return testing::Pointwise(testing::DoubleNear(1e-12), want);
 }
-// `c` at each time of `ts` is the matching entry of `want`.
-void expect_values(const Curve& c, std::vector<double> ts, const std::vector<double>& want) {
-  for (double& t : ts) t = c.value(t);
-  EXPECT_THAT(ts, near(want));
+void expect_values(const Curve& c, std::vector<double> times, const std::vector<double>& want) {
+  for (double& t : times) t = c.value(t);
+  EXPECT_THAT(times, near(want));
 }
 
 TEST(CurveValue, InterpolatesStepsAndExtrapolatesOnlyWhenAsked) {
   expect_values(curve(KEY_LINEAR, {{0, 0}, {10, 10}}), {5, 20, -10}, {5, 10, 0});
   expect_values(curve(KEY_LINEAR, {{0, 0}, {10, 10}}, true), {20, -10}, {20, -10});
-  // Along the first key's in-slope and the last key's out-slope.
+  // along the first key's in-slope and the last key's out-slope
   expect_values(curve(KEY_SMOOTH, {{0, 0}, {1, 5}, {3, 1}}, true), {-2, 5}, {-10, -3});
   // No keys give 0; a single key holds on both sides whatever its mode.
   EXPECT_EQ(Curve({}, true).value(3), 0.0);
   expect_values(Curve({Key{4, 7, KEY_USER, true, true, 3, 3}}, true), {-100, 100}, {7, 7});
   // A step holds its segment; flat eases as 3 s² − 2 s³.
-  const Curve c({{0, 1, KEY_STEP}, {10, 5, KEY_LINEAR}, {20, 2, KEY_STEP}, {30, 4, KEY_LINEAR}},
-                false);
-  expect_values(c, {9.999999, 10, 25, 30}, {1, 5, 2, 4});
+  expect_values(
+      Curve({{0, 1, KEY_STEP}, {10, 5, KEY_LINEAR}, {20, 2, KEY_STEP}, {30, 4, KEY_LINEAR}}, false),
+      {9.999999, 10, 25, 30}, {1, 5, 2, 4});
   expect_values(curve(KEY_FLAT, {{0, 0}, {10, 10}}), {7.5}, {8.4375});
   // Slopes that no longer match the keys (edited by the host) count as 0 and the ends hold.
   Curve grown = curve(KEY_LINEAR, {{0, 0}, {10, 10}}, true);
@@ -53,7 +52,7 @@ TEST(CurveValue, InterpolatesStepsAndExtrapolatesOnlyWhenAsked) {
 }
 
 TEST(Slopes, EachModeAtAPeak) {
-  // Keys (0, 0), (1, 5), (3, 1): secants 5 and -2, central difference 1/3.
+  // secants 5 and -2, central difference 1/3
   const auto at_peak = [](std::uint8_t mode) { return curve(mode, {{0, 0}, {1, 5}, {3, 1}}); };
   EXPECT_THAT(at_peak(KEY_LINEAR).in, ElementsAre(5, 5, -2));
   EXPECT_THAT(at_peak(KEY_LINEAR).out, ElementsAre(5, -2, -2));
@@ -78,15 +77,13 @@ TEST(Slopes, EachModeAtAPeak) {
   EXPECT_THAT(out, ElementsAre(3, 3));
 }
 
-// Reference values from scipy 1.10.1 (Debian python3-scipy), printed with repr():
-//   s = scipy.interpolate.CubicSpline(t, v, bc_type='natural'); s(t, 1) and s(x)
+// From scipy 1.10.1: s = scipy.interpolate.CubicSpline(t, v, bc_type='natural'); s(t, 1), s(x).
 // A Hermite segment with the spline's slopes is the spline itself, so `value` matches s(x).
 TEST(CubicSlopes, MatchTheNaturalSplineComputedIndependently) {
   const Times tv{{0, 0}, {1, 2}, {3, -1}, {4.5, 0.5}, {7, 3}};
   const Curve five = curve(KEY_CUBIC, tv);
-  const std::vector<double> slopes{2.7852839931153186, 0.42943201376936313, -0.6471600688468159,
-                                   1.5679862306368333, 0.7160068846815835};
-  EXPECT_THAT(five.in, near(slopes));
+  EXPECT_THAT(five.in, near({2.7852839931153186, 0.42943201376936313, -0.6471600688468159,
+                             1.5679862306368333, 0.7160068846815835}));
   expect_values(five, {0.5, 2.2, 4.0, 6.1},
                 {1.2944814974182446, 0.32483304647160094, -0.3092369477911647, 2.3224688468158345});
   EXPECT_THAT(curve(KEY_CUBIC, {{1, 1}, {3, 5}}).in, ElementsAre(2, 2));

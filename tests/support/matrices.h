@@ -14,7 +14,6 @@ namespace qn_test {
 using Mat3 = std::array<double, 9>;
 inline constexpr Mat3 kIdentity3{1, 0, 0, 0, 1, 0, 0, 0, 1};
 inline Mat3 translation(double x, double y) { return {1, 0, x, 0, 1, y, 0, 0, 1}; }
-inline Mat3 scaling(double x, double y) { return {x, 0, 0, 0, y, 0, 0, 0, 1}; }
 
 struct Point {
   double x, y;

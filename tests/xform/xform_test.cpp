@@ -24,24 +24,30 @@ using Chain = std::vector<Step>;
 constexpr long kLongMax = std::numeric_limits<long>::max();
 constexpr long kLongMin = std::numeric_limits<long>::min();
 
-// Every suite runs with OpenBLAS installed as the host's routines.
-class XformMatrix : public WithHostBlas {};
-class XformStep : public WithHostBlas {};
-class XformPlan : public WithHostBlas {};
-class XformCrop : public WithHostBlas {};
+class Xform : public WithHostBlas {};  // OpenBLAS installed as the host's routines
 
-TEST_F(XformMatrix, HooksNeedAllFourAndEveryCallRefusesWithoutThem) {
+struct Stepped {
+  std::optional<Mat3> m;
+  long width, height;
+  bool crop;
+};
+
+Stepped run(const Step& step, long width = 100, long height = 100) {
+  Stepped s{std::nullopt, width, height, true};  // crop must be cleared on entry
+  s.m = step_matrix(step, s.width, s.height, s.crop);
+  return s;
+}
+
+TEST_F(Xform, HooksNeedAllFourAndEveryCallRefusesWithoutThem) {
   const BlasAddresses a = openblas64();
   EXPECT_FALSE(set_blas(a.gesv, a.gemm, 0, a.dot));
   EXPECT_FALSE(has_blas());
-  long w = 10, h = 10;
-  bool crop = false;
   const Mat3 id = kIdentity3;
   // clang-format off
   const std::function<void()> calls[] = {
       [&] { (void)inverse(id); }, [&] { (void)product(id, id); },
       [&] { (void)h_bbox({0, 0, 1, 1}, id, 0); },
-      [&] { (void)step_matrix(transform_step(1, 2), w, h, crop); },
+      [] { (void)run(transform_step(1, 2)); },
       [] { (void)total({}, 10, 10); }, [] { (void)plan({}); },
       [] { (void)mblur_samples(1, {}, 10, 10); },
       [] { (void)crop_plan(0, 0, 1, 1, false, {0, 0, 1, 1}, false, 1, 1); }};
@@ -52,19 +58,7 @@ TEST_F(XformMatrix, HooksNeedAllFourAndEveryCallRefusesWithoutThem) {
   EXPECT_TRUE(set_blas(a.gesv, a.gemm, a.gemv, a.dot));
 }
 
-TEST_F(XformMatrix, ProductOrderAndInverse) {
-  const Mat3 a{1, 2, 3, 4, 5, 6, 7, 8, 10};
-  const Mat3 rotate{0, 1, 0, 0, 0, 1, 1, 0, 0};  // a permutation
-  EXPECT_EQ(product(a, rotate), (Mat3{3, 1, 2, 6, 4, 5, 10, 7, 8}));
-  EXPECT_EQ(product(rotate, a), (Mat3{4, 5, 6, 7, 8, 10, 1, 2, 3}));
-  const Mat3 m{2, 0.5, 3, -1, 1.5, 7, 0.001, 0.002, 1};
-  const Mat3 id = product(m, inverse(m).value());
-  for (int i = 0; i < 9; ++i) EXPECT_NEAR(id[i], kIdentity3[i], 1e-12) << i;
-  EXPECT_FALSE(inverse(Mat3{}));
-  EXPECT_FALSE(inverse(Mat3{1, 2, 3, 2, 4, 6, 0, 0, 1}));  // dependent rows
-}
-
-TEST_F(XformMatrix, BoundingBoxes) {
+TEST_F(Xform, BoundingBoxes) {
   const Box unit{0, 0, 10, 10};
   const Mat3 toward_horizon{1, 0, 0, 0, 1, 0, -0.1, 0, 1};  // w = 0 at x = 10
   const long big = kLongMax - 10;
@@ -91,7 +85,7 @@ TEST_F(XformMatrix, BoundingBoxes) {
   EXPECT_THAT(nan_box, throws<std::invalid_argument>(kNaNToInteger));
   // Growing by `pad` past the 64-bit range used to wrap silently; it is now out of range.
   // clang-format off
-  const std::pair<Mat3, long> too_big[] = {{scaling(1e18, 1), 0}, {translation(INFINITY, 0), 0},
+  const std::pair<Mat3, long> too_big[] = {{{1e18, 0, 0, 0, 1, 0, 0, 0, 1}, 0}, {translation(INFINITY, 0), 0},
       {kIdentity3, kLongMax}, {kIdentity3, kLongMin}, {translation(-9.1e18, 0), 2e17},
       {translation(9.2e18, 0), 0}};
   // clang-format on
@@ -99,24 +93,14 @@ TEST_F(XformMatrix, BoundingBoxes) {
     EXPECT_THAT([&] { (void)h_bbox(unit, m, pad); }, throws<std::overflow_error>(kInfToInteger));
 }
 
-struct Stepped {
-  std::optional<Mat3> m;
-  long width, height;
-  bool crop;
-};
-
-Stepped run(const Step& step, long width = 100, long height = 100) {
-  Stepped s{std::nullopt, width, height, true};  // crop must be cleared on entry
-  s.m = step_matrix(step, s.width, s.height, s.crop);
-  return s;
-}
-
-TEST_F(XformStep, EveryKindMapsItsPoints) {
+TEST_F(Xform, EveryKindMapsItsPointsAndSetsItsFormat) {
   const std::vector<Point> sq{{0, 0}, {100, 0}, {100, 100}, {0, 100}, {50, 50}};
   const std::vector<Point> pin{{10, 10}, {90, 20}, {120, 130}, {5, 80}};
   const std::vector<Point> sq4(sq.begin(), sq.begin() + 4);
   const Step r1000 = with(reformat_step(1000, 1000), {{4, 2}});  // aspect 2: fit ≠ fill
   const double h = 1000.0 / 1080;
+  const Step box = with(reformat_step(0, 0), {{1, 1}, {5, 500}});
+  const Step by_scale = with(reformat_step(0, 0), {{1, 2}, {9, 0.5}, {10, 0.5}});
   // (0, 0) → (5, 7), then a 4×4 extra matrix whose rows and columns 0, 1 and 3 form
   // [[2, 0, 1], [0, 3, 0], [0, 0, 1]]; row and column 2 are noise.
   const Step extra{2, 0, 1, 0, 0, 5, 7, 2, 0, 99, 1, 0, 3, 99, 0, 99, 99, 99, 99, 0, 0, 99, 1};
@@ -125,16 +109,17 @@ TEST_F(XformStep, EveryKindMapsItsPoints) {
     Step step;
     long width, height;  // the format before the step
     std::vector<std::pair<Point, Point>> maps;
+    std::pair<long, long> format{};  // the format after the step, when not 0 × 0
   } cases[] = {
       // clang-format off
       {"rotate 90 about (50, 50)", transform_step(0, 0, 90, 1, 1, 0, 0, 0, 50, 50), 100, 100,
        {{{100, 50}, {50, 100}}, {{50, 50}, {50, 50}}}},
       {"scale about a centre, then shift", transform_step(5, -1, 0, 2, 3, 0, 0, 0, 10, 20), 1, 1,
        {{{10, 20}, {15, 19}}, {{11, 21}, {17, 22}}}},
-      {"skew, x first", transform_step(0, 0, 0, 1, 1, 1, 1, 0), 1, 1,
-       {{{1, 0}, {1, 1}}, {{0, 1}, {1, 2}}}},
-      {"skew, y first", transform_step(0, 0, 0, 1, 1, 1, 1, 1), 1, 1,
-       {{{1, 0}, {2, 1}}, {{0, 1}, {1, 1}}}},
+      {"skew, x first", transform_step(0, 0, 0, 1, 1, 2, 0.5, 0), 1, 1,
+       {{{1, 0}, {1, 0.5}}, {{0, 1}, {2, 2}}}},
+      {"skew, y first", transform_step(0, 0, 0, 1, 1, 2, 0.5, 1), 1, 1,
+       {{{1, 0}, {2, 0.5}}, {{0, 1}, {2, 1}}}},
       {"resize none", with(r1000, {{11, 0}}), 1920, 1080, {{{1920, 1080}, {1920, 1080}}}},
       {"resize width", with(r1000, {{11, 1}}), 1920, 1080, {{{1920, 1080}, {1000, 1125}}}},
       {"resize height", with(r1000, {{11, 2}}), 1920, 1080, {{{1920, 1080}, {960 * h, 1000}}}},
@@ -165,12 +150,25 @@ TEST_F(XformStep, EveryKindMapsItsPoints) {
       {"pin, inverted", cornerpin_step(sq4, pin, 1), 1, 1,
        {{pin[0], sq[0]}, {pin[1], sq[1]}, {pin[2], sq[2]}, {pin[3], sq[3]}}},
       {"pin, extra matrix", extra, 1, 1, {{{0, 0}, {11, 21}}, {{1, 0}, {13, 21}}}},
+      {"by width: 281.25", box, 1920, 1080, {}, {500, 281}},
+      {"562.5: ties go to even", with(box, {{8, 0.5}}), 1920, 1080, {}, {500, 562}},
+      {"given height, truncated", with(box, {{7, 1}, {6, 300.9}}), 1920, 1080, {}, {500, 300}},
+      {"at least one pixel", with(box, {{5, 0}}), 1920, 1080, {}, {1, 1}},
+      {"ih·ow > 2⁶³", with(box, {{5, 4e9}}), 3000000000L, 3000000000L, {},
+       {4000000000L, 4000000000L}},
+      {"by scale: 1.5 and 2.5 → 2", by_scale, 3, 5, {}, {2, 2}},
+      {"by scale 0", with(by_scale, {{9, 0}}), 3, 5, {}, {1, 2}},
+      {"unknown type: a format", with(reformat_step(640, 480), {{1, NAN}}), 1, 1, {}, {640, 480}},
+      {"the kind truncates", with(reformat_step(10, 10), {{0, 1.9}}), 1, 1, {}, {10, 10}},
       // clang-format on
   };
   for (const Case& c : cases) {
     const Stepped s = run(c.step, c.width, c.height);
     ASSERT_TRUE(s.m) << c.what;
     EXPECT_FALSE(s.crop && c.step[0] != 1) << c.what;
+    if (c.format.first) {
+      EXPECT_EQ(std::pair(s.width, s.height), c.format) << c.what;
+    }
     for (auto [from, to] : c.maps) {
       const Point p = map_point(*s.m, from);
       EXPECT_NEAR(p.x, to.x, 1e-9) << c.what << " x of (" << from.x << ", " << from.y << ")";
@@ -181,36 +179,11 @@ TEST_F(XformStep, EveryKindMapsItsPoints) {
   const Step forward = transform_step(7, -3, 33, 1.5, 0.75, 0.2, -0.1, 1, 40, 60);
   const Mat3 id = product(*run(with(forward, {{11, 1}})).m, *run(forward).m);
   for (int i = 0; i < 9; ++i) EXPECT_NEAR(id[i], kIdentity3[i], 1e-12);
-}
-
-TEST_F(XformStep, ReformatOutputFormats) {
-  const Step box = with(reformat_step(0, 0), {{1, 1}, {5, 500}});
-  const Step by_scale = with(reformat_step(0, 0), {{1, 2}, {9, 0.5}, {10, 0.5}});
-  struct Case {
-    Step step;
-    long width, height, want_w, want_h;
-  } cases[] = {
-      // clang-format off
-      {box, 1920, 1080, 500, 281},                              // 281.25
-      {with(box, {{8, 0.5}}), 1920, 1080, 500, 562},            // 562.5: ties go to even
-      {with(box, {{7, 1}, {6, 300.9}}), 1920, 1080, 500, 300},  // given height, truncated
-      {with(box, {{5, 0}}), 1920, 1080, 1, 1},                  // at least one pixel
-      {with(box, {{5, 4e9}}), 3000000000L, 3000000000L, 4000000000L, 4000000000L},  // ih·ow>2⁶³
-      {by_scale, 3, 5, 2, 2},                                   // 1.5 and 2.5 → 2
-      {with(by_scale, {{9, 0}}), 3, 5, 1, 2},
-      {with(reformat_step(640, 480), {{1, NAN}}), 1, 1, 640, 480},  // unknown type: a format
-      {with(reformat_step(10, 10), {{0, 1.9}}), 1, 1, 10, 10},  // the kind truncates
-      // clang-format on
-  };
-  for (const Case& c : cases) {
-    const Stepped s = run(c.step, c.width, c.height);
-    EXPECT_EQ(std::pair(s.width, s.height), std::pair(c.want_w, c.want_h));
-  }
   EXPECT_TRUE(run(reformat_step(10, 10, 0, 0)).crop);  // keep outside 0 crops
   EXPECT_FALSE(run(reformat_step(10, 10, 0, 1)).crop);
 }
 
-TEST_F(XformStep, UnrepresentableStepsHaveNoMatrix) {
+TEST_F(Xform, UnrepresentableStepsHaveNoMatrix) {
   const Step cases[] = {
       transform_step(0, 0, 0, 0, 1, 0, 0, 0, 0, 0, 1),  // inverting scale 0
       cornerpin_step({{1, 1}, {1, 1}}, {{0, 0}, {5, 5}}),
@@ -234,7 +207,7 @@ TEST_F(XformStep, UnrepresentableStepsHaveNoMatrix) {
   EXPECT_TRUE(run(reformat_step(50, 60, 2), 0, 100).m);
 }
 
-TEST_F(XformStep, MalformedStepsRaiseTheirMessages) {
+TEST_F(Xform, MalformedStepsRaiseTheirMessages) {
   const char *pin = "cornerpin step: 3 + 4 n + 16 values", *kind = "unknown step kind";
   struct Case {
     Step step;
@@ -303,38 +276,22 @@ void expect_draw_inverts(const Draw& d, const Mat3& m, const Box& in_box, const 
   }
 }
 
-TEST_F(XformPlan, TotalMultipliesStepsAndCarriesCrops) {
+TEST_F(Xform, TotalMultipliesStepsAndCarriesCrops) {
   const auto crop50 = reformat_step(50, 40, 0, 0), crop30 = reformat_step(30, 30, 0, 0);
-  struct Case {
-    Chain steps;
-    bool has_matrix;
-    long width, height;
-    std::optional<Box> crop;
-    Point from, to;  // through the matrix, when there is one
-  } cases[] = {
-      // clang-format off
-      // Later steps multiply on the left: x ↦ 2x + 10, not 2(x + 10).
-      {{transform_step(0, 0, 0, 2, 2), transform_step(10, 0)}, true, 100, 100, {}, {1, 1}, {12, 2}},
-      {{crop50, transform_step(10, 0)}, true, 50, 40, Box{10, 0, 60, 40}, {0, 0}, {10, 0}},
-      {{crop50, transform_step(10, 0), crop30}, true, 30, 30, Box{10, 0, 30, 30}, {0, 0}, {10, 0}},
-      // Shifted out of the next format: one pixel at the clamped near corner.
-      {{crop50, transform_step(100, 0), crop30}, true, 30, 30, Box{100, 0, 101, 1}, {0, 0},
-       {100, 0}},
-      // A step without a matrix ends the chain with the format and crop reached.
-      {{crop50, kNoMatrix, reformat_step(7, 7)}, false, 50, 40, Box{0, 0, 50, 40}, {}, {}},
-      // clang-format on
-  };
-  for (const Case& c : cases) {
-    const TotalOut t = total(c.steps, 100, 100);
-    EXPECT_EQ(std::tuple(t.matrix.has_value(), t.width, t.height, t.has_crop ? t.crop : Box{}),
-              std::tuple(c.has_matrix, c.width, c.height, c.crop.value_or(Box{})));
-    if (!t.matrix) continue;
-    EXPECT_NEAR(map_point(*t.matrix, c.from).x, c.to.x, 1e-12);
-    EXPECT_NEAR(map_point(*t.matrix, c.from).y, c.to.y, 1e-12);
-  }
+  // Later steps multiply on the left: x ↦ 2x + 10, not 2(x + 10).
+  const TotalOut scaled = total({transform_step(0, 0, 0, 2, 2), transform_step(10, 0)}, 100, 100);
+  EXPECT_NEAR(map_point(*scaled.matrix, {1, 1}).x, 12, 1e-12);
+  // Shifted out of the next format: one pixel at the clamped near corner.
+  const TotalOut out = total({crop50, transform_step(100, 0), crop30}, 100, 100);
+  EXPECT_EQ(std::tuple(out.width, out.height, out.has_crop, out.crop),
+            std::tuple(30, 30, true, Box{100, 0, 101, 1}));
+  // A step without a matrix ends the chain with the format and crop reached.
+  const TotalOut ended = total({crop50, kNoMatrix, reformat_step(7, 7)}, 100, 100);
+  EXPECT_EQ(std::tuple(ended.matrix.has_value(), ended.width, ended.height, ended.crop),
+            std::tuple(false, 50, 40, Box{0, 0, 50, 40}));
 }
 
-TEST_F(XformPlan, MotionBlurSampleCounts) {
+TEST_F(Xform, MotionBlurSampleCounts) {
   const Mat3 still = kIdentity3, moved = translation(10, 0);
   const Mat3 horizon{1, 0, 0, 0, 1, 0, 0, 0, 0};
   EXPECT_EQ(mblur_samples(1, {still, still, still}, 100, 100), 0);
@@ -351,7 +308,7 @@ TEST_F(XformPlan, MotionBlurSampleCounts) {
   EXPECT_THAT(nan_count, throws<std::invalid_argument>(kNaNToInteger));
 }
 
-TEST_F(XformPlan, NoOpChainsAreIdentity) {
+TEST_F(Xform, NoOpChainsAreIdentity) {
   for (const Chain& steps : {Chain{}, Chain{transform_step(10, -3), transform_step(-10, 3)}}) {
     const PlanOut p = plan(square(steps));
     EXPECT_TRUE(p.identity && p.width == 0 && p.bbox == Box{} && p.draw.m == Mat3{});
@@ -363,11 +320,14 @@ TEST_F(XformPlan, NoOpChainsAreIdentity) {
   EXPECT_FALSE(plan(still).identity);
 }
 
-TEST_F(XformPlan, OutputBoxesAndDraws) {
+TEST_F(Xform, OutputBoxesAndDraws) {
   const Chain crop_then_shift{reformat_step(50, 50, 0, 0), transform_step(10, 0)};
   const auto shift = [](double x, double y) { return Chain{transform_step(x, y)}; };
   const Chain scale_1e6{transform_step(0, 0, 0, 1e6, 1e6)};
   const Box far_left{-500, 20, 60, 80};
+  PlanIn blurred = square({transform_step(5, 0)});
+  blurred.samples = {{transform_step(0, 0)}, {transform_step(10, 0)}};
+  blurred.outside_flag = true;
   struct Case {
     const char* what;
     PlanIn in;
@@ -398,15 +358,21 @@ TEST_F(XformPlan, OutputBoxesAndDraws) {
       {"no matrix: the input window within three formats", square({kNoMatrix}, 0, far_left),
        {-100, 20, 60, 80}, 2, false},
       {"no matrix, keep input", square({kNoMatrix}, kKeepInput, far_left), far_left, 2, false},
+      {"motion blur: the samples widen the box", blurred, {0, 0, 110, 100}, 0, true},
       {"too ill-conditioned to invert", square({transform_step(0, 0, 0, 1e-9, 1e-9)}),
        {-1, -1, 100, 100}, 2, false},
       // clang-format on
   };
   for (const Case& c : cases) {
     const PlanOut p = plan(c.in);
-    EXPECT_EQ(std::tuple(p.identity, p.bbox, p.draw.kind, p.draw.whole_pixel, p.outside_flag),
-              std::tuple(false, c.want, c.kind, c.whole_pixel, c.in.tight))
+    EXPECT_EQ(std::tuple(p.identity, p.bbox, p.draw.kind, p.draw.whole_pixel, p.outside_flag,
+                         p.sample_draws.size()),
+              std::tuple(false, c.want, c.kind, c.whole_pixel, c.in.tight || c.in.outside_flag,
+                         c.in.samples.size()))
         << c.what;
+    for (std::size_t i = 0; i < p.sample_draws.size(); ++i)
+      expect_draw_inverts(p.sample_draws[i], *total(c.in.samples[i], 100, 100).matrix, c.in.bbox,
+                          p.bbox);
     if (c.kind != DRAW_NOTHING) {
       expect_draw_inverts(p.draw, *total(c.in.steps, 100, 100).matrix, c.in.bbox, p.bbox);
     } else {
@@ -415,21 +381,7 @@ TEST_F(XformPlan, OutputBoxesAndDraws) {
   }
 }
 
-TEST_F(XformPlan, MotionBlurSamplesBoundTheBoxAndDrawEach) {
-  PlanIn in = square({transform_step(5, 0)});
-  in.outside_flag = true;
-  in.samples = {{transform_step(0, 0)}, {transform_step(10, 0)}, {kNoMatrix}};
-  const PlanOut p = plan(in);
-  EXPECT_EQ(p.bbox, (Box{0, 0, 110, 100}));
-  EXPECT_TRUE(p.outside_flag);
-  ASSERT_EQ(p.sample_draws.size(), 3u);
-  expect_draw_inverts(p.draw, translation(5, 0), in.bbox, p.bbox);
-  expect_draw_inverts(p.sample_draws[0], kIdentity3, in.bbox, p.bbox);
-  expect_draw_inverts(p.sample_draws[1], translation(10, 0), in.bbox, p.bbox);
-  EXPECT_EQ(p.sample_draws[2].kind, DRAW_NOTHING);
-}
-
-TEST_F(XformPlan, HugeFormatsDoNotWrap) {
+TEST_F(Xform, HugeFormatsDoNotWrap) {
   // (−W, −H, 2W, 2H) used to overflow for formats beyond half the 64-bit range.
   PlanIn in = square({kNoMatrix}, 0, {kLongMin, kLongMin, kLongMax, kLongMax});
   in.width = in.height = kLongMax;
@@ -449,26 +401,22 @@ CropPlan crop(Edges e, bool clip = false, bool reformat = false) {
   return crop_plan(e[0], e[1], e[2], e[3], clip, {0, 0, 100, 80}, reformat, 100, 80);
 }
 
-TEST_F(XformCrop, WindowsEdgesPlacementAndConversionErrors) {
+// Without reformat the format stays 100 × 80 and the window is placed where it is.
+TEST_F(Xform, WindowsEdgesPlacementAndConversionErrors) {
   struct Case {
     Edges in;
     bool clip, reformat;
     Edges box;
-    std::array<long, 4> window;
-    std::array<long, 2> format;
-    std::array<long, 4> place;
+    Box window;
+    std::array<long, 2> format{100, 80};
+    Box place{};
   } cases[] = {
       // clang-format off
-      {{10.25, 20.75, 50.5, 60.5}, false, false, {10.25, 20.75, 50.5, 60.5}, {10, 21, 50, 60},
-       {100, 80}, {10, 21, 50, 60}},
-      {{0.4, 0.4, 0.6, 0.6}, false, false, {0.4, 0.4, 0.6, 0.6}, {0, 0, 1, 1}, {100, 80},
-       {0, 0, 1, 1}},  // narrower than a pixel
-      {{30, 40, 10, 5}, false, false, {30, 40, 30, 40}, {30, 40, 31, 41}, {100, 80},
-       {30, 40, 31, 41}},  // far edges held
-      {{-20, -5, 150, 60}, true, false, {0, 0, 100, 60}, {0, 0, 100, 60}, {100, 80},
-       {0, 0, 100, 60}},  // clipped
-      {{NAN, 0, 10, 10}, true, false, {0, 0, 10, 10}, {0, 0, 10, 10}, {100, 80},
-       {0, 0, 10, 10}},  // NaN clipped away
+      {{10.25, 20.75, 50.5, 60.5}, false, false, {10.25, 20.75, 50.5, 60.5}, {10, 21, 50, 60}},
+      {{0.4, 0.4, 0.6, 0.6}, false, false, {0.4, 0.4, 0.6, 0.6}, {0, 0, 1, 1}},  // under a pixel
+      {{30, 40, 10, 5}, false, false, {30, 40, 30, 40}, {30, 40, 31, 41}},  // far edges held
+      {{-20, -5, 150, 60}, true, false, {0, 0, 100, 60}, {0, 0, 100, 60}},  // clipped
+      {{NAN, 0, 10, 10}, true, false, {0, 0, 10, 10}, {0, 0, 10, 10}},  // NaN clipped away
       {{2.5, 3.5, 6, 9}, false, true, {2.5, 3.5, 6, 9}, {2, 3, 6, 9}, {4, 6}, {0, -1, 4, 5}},
       {{0.5, 0.5, 0.6, 0.6}, false, true, {0.5, 0.5, 0.6, 0.6}, {0, 0, 1, 1}, {1, 1}, {0, 0, 1, 1}},
       // clang-format on
@@ -476,7 +424,7 @@ TEST_F(XformCrop, WindowsEdgesPlacementAndConversionErrors) {
   for (const Case& c : cases) {
     const CropPlan p = crop(c.in, c.clip, c.reformat);
     EXPECT_EQ(std::tie(p.box, p.window, p.format, p.place),
-              std::tie(c.box, c.window, c.format, c.place));
+              std::tie(c.box, c.window, c.format, c.reformat ? c.place : c.window));
   }
   // x from the window's left, y down from its top (window y1 = 60).
   EXPECT_EQ(crop({10.25, 20.75, 50.5, 60.5}).edges, (Edges{0.25, -0.5, 40.5, 39.25}));

@@ -1,4 +1,4 @@
-// tests/support/cache_frames.h — the result cache's steady-state workload (test and benchmark).
+// bench/cache_frames.h — the result cache's steady-state workload.
 // One frame: a touch phase with two pinned hits and one miss, a put of the new result with two
 // resources (one shared with the previous frame), end_touch keeping this frame's and the last
 // frame's results, and an evict down to the limits, which removes one old entry.

@@ -1,5 +1,5 @@
-// tests/support/counting_new.h — replaces a program's global operator new to count allocations.
-// Include it in exactly ONE source file of a program, never in tests/support/*.cpp.
+// bench/counting_new.h — replaces a program's global operator new to count allocations.
+// Include it in exactly ONE source file of a program (a bench, never ratio_main.cpp).
 #pragma once
 
 #include <atomic>
