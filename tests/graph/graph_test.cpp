@@ -18,15 +18,12 @@
 #include "quarn/graph/record.h"
 #include "quarn/graph/schedule.h"
 #include "quarn/graph/walk.h"
+#include "support/throws.h"
 
 namespace {
 
 using namespace qn::graph;
-
-template <typename E>
-auto throws(const char* message) {
-  return testing::ThrowsMessage<E>(testing::StrEq(message));
-}
+using qn_test::throws;
 
 // Mixed insert / find / erase (and a few clears) against std::unordered_map. `wrapping` keys have
 // hashes whose low 8 bits are all ones: in tables of up to 256 slots they all start at the last

@@ -1,8 +1,6 @@
-// tests/support/matrices.h — reference arithmetic, step builders and a message matcher for the
-// xform suites and benchmark.
+// tests/support/matrices.h — reference arithmetic, step builders and the conversion messages for
+// the xform suites and benchmark.
 #pragma once
-
-#include <gmock/gmock.h>
 
 #include <array>
 #include <initializer_list>
@@ -53,11 +51,5 @@ inline std::vector<double> cornerpin_step(const std::vector<Point>& from,
 
 inline constexpr const char* kNaNToInteger = "cannot convert float NaN to integer";
 inline constexpr const char* kInfToInteger = "cannot convert float infinity to integer";
-
-/// Matches a call that throws an `E` whose what() is exactly `message`.
-template <typename E>
-auto throws(const char* message) {
-  return testing::ThrowsMessage<E>(testing::StrEq(message));
-}
 
 }  // namespace qn_test

@@ -12,6 +12,7 @@
 #include "quarn/xform/step.h"
 #include "support/blas.h"
 #include "support/matrices.h"
+#include "support/throws.h"
 
 namespace {
 
