@@ -37,7 +37,6 @@ void expect_values(const Curve& c, std::vector<double> times, const std::vector<
 TEST(CurveValue, InterpolatesStepsAndExtrapolatesOnlyWhenAsked) {
   expect_values(curve(KEY_LINEAR, {{0, 0}, {10, 10}}), {5, 20, -10}, {5, 10, 0});
   expect_values(curve(KEY_LINEAR, {{0, 0}, {10, 10}}, true), {20, -10}, {20, -10});
-  // along the first key's in-slope and the last key's out-slope
   expect_values(curve(KEY_SMOOTH, {{0, 0}, {1, 5}, {3, 1}}, true), {-2, 5}, {-10, -3});
   // No keys give 0; a single key holds on both sides whatever its mode.
   EXPECT_EQ(Curve({}, true).value(3), 0.0);
@@ -54,11 +53,10 @@ TEST(CurveValue, InterpolatesStepsAndExtrapolatesOnlyWhenAsked) {
 }
 
 TEST(Slopes, EachModeAtAPeak) {
-  // secants 5 and -2, central difference 1/3
   const auto at_peak = [](std::uint8_t mode) { return curve(mode, {{0, 0}, {1, 5}, {3, 1}}); };
   EXPECT_THAT(at_peak(KEY_LINEAR).in, ElementsAre(5, 5, -2));
   EXPECT_THAT(at_peak(KEY_LINEAR).out, ElementsAre(5, -2, -2));
-  EXPECT_THAT(at_peak(255).in, ElementsAre(5, DoubleEq(1.0 / 3), -2));
+  EXPECT_THAT(at_peak(255).in, ElementsAre(5, DoubleEq(1.0 / 3), -2));  // central difference
   EXPECT_THAT(at_peak(KEY_CLAMPED_SMOOTH).in, ElementsAre(5, 0, -2));
   EXPECT_THAT(curve(KEY_CLAMPED_SMOOTH, {{0, 0}, {1, 5}, {3, 5}}).out, ElementsAre(5, 0, 0));
   EXPECT_THAT(curve(KEY_CLAMPED_SMOOTH, {{0, 0}, {1, 5}, {3, 7}}).in,

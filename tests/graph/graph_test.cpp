@@ -25,11 +25,8 @@ namespace {
 using namespace qn::graph;
 using qn_test::throws;
 
-// Mixed insert / find / erase (and a few clears) against std::unordered_map. `wrapping` keys have
-// hashes whose low 8 bits are all ones: in tables of up to 256 slots they all start at the last
-// slot and their runs wrap to the front. The rest are spread, plus 0 and the extremes. The last
-// run never clears and grows past the huge-page threshold, where the 2 MiB-aligned array takes
-// over from the ordinary heap.
+// Against std::unordered_map. `wrapping` keys all hash to the last slot of tables up to 256 slots
+// (their runs wrap to the front); the last run grows past the huge-page threshold.
 TEST(FlatMapModel, MatchesUnorderedMapWithWrappingRuns) {
   struct Config {
     unsigned seed;
@@ -51,8 +48,7 @@ TEST(FlatMapModel, MatchesUnorderedMapWithWrappingRuns) {
     for (int step = 0; step < cfg.ops; ++step) {
       const long k = keys[rng() % keys.size()];
       const int op = static_cast<int>(rng() % 10);
-      if (cfg.clears && step % (cfg.ops / cfg.clears) ==
-                            0) {  // forget everything now and then; the capacity stays
+      if (cfg.clears && step % (cfg.ops / cfg.clears) == 0) {  // the capacity stays
         m.clear();
         ref.clear();
         ASSERT_EQ(m.capacity(), max_capacity);
@@ -82,7 +78,7 @@ TEST(FlatMapModel, MatchesUnorderedMapWithWrappingRuns) {
   }
 }
 
-// FNV-1a 64 worked out by hand over the bytes each case names; kOutside: refused.
+// FNV-1a 64 worked out by hand over the bytes each case names.
 TEST(RecordTypedHash, MatchesHandComputedFnvOrRefusesFieldsOutsideTheRecord) {
   constexpr std::uint64_t kOutside = 0;
   struct Case {
@@ -94,8 +90,7 @@ TEST(RecordTypedHash, MatchesHandComputedFnvOrRefusesFieldsOutsideTheRecord) {
   const std::vector<Case> cases = {
       {{{4, 0}}, {7, 7, 7, 7}, {2}, 0x44BD29D473CCF433ULL},  // kind 2: its kind byte only
       {{}, {}, {7, 255, 0}, 0xB34BCA4F40A3B6ABULL},          // no kind 1: no descriptor read
-      // 01 00 01 | 44 33 22 11 EF BE AD DE (field 0: words 1..2) | D0 C0 B0 A0 (field 2: count
-      // 0 reads one word, word 0); field 1 (kind 0) reads nothing.
+      // 01 00 01 | words 1..2 | word 0 (a count of 0 reads one word); kind 0 reads nothing.
       {{{2, 1}, {5, 0}, {0, 0}},
        {0xA0B0C0D0, 0x11223344, 0xDEADBEEF},
        {1, 0, 1},
@@ -117,11 +112,9 @@ TEST(RecordTypedHash, MatchesHandComputedFnvOrRefusesFieldsOutsideTheRecord) {
   }
 }
 
-// Random requests against the plain rule: walking down from the target, a needed node runs
-// when it is never cached or not in the cache, and pulls in its inputs when it runs and reads
-// them, or when it always needs them. Some flag lists are longer or shorter than the node list,
-// some key lists short, some upstream lists hold an index outside the request: a needed node's
-// missing key or bad index throws, and the lookups made before stay done.
+// Down from the target, a needed node runs when never cached or missing, and needs its inputs
+// when it runs and reads them or always needs them. Flag lists of any length, short key lists and
+// bad upstream indices: a needed node's missing key or bad index throws after earlier lookups.
 TEST(ScheduleModel, RandomRequestsFollowThePlainRule) {
   std::mt19937_64 rng(99);
   auto below = [&](int n) { return static_cast<int>(rng() % static_cast<unsigned>(n)); };
@@ -181,7 +174,7 @@ TEST(ScheduleModel, RandomRequestsFollowThePlainRule) {
                   std::tie(want.order, want.run, want.slots, want.uses))
           << "round " << round;
     }
-    // One lookup per node, downwards: hits go to the recent end of the pinned or their own list.
+    // Hits go to the recent end of the pinned or their own list, in lookup order.
     const std::vector<long> listed = cache.keys(pin);
     ASSERT_GE(listed.size(), hits.size());
     EXPECT_EQ(std::vector<long>(listed.end() - hits.size(), listed.end()), hits);
@@ -189,13 +182,9 @@ TEST(ScheduleModel, RandomRequestsFollowThePlainRule) {
   }
 }
 
-// Random sparse graphs (the first one empty) against the plain rule: a node is asked when dirty
-// (true), when a direct upstream node changed key in this walk (true), or when flagged or `all`
-// (false); it sees its upstream nodes' new keys. Dirty lists include -1 and n. Each graph is
-// first offered with one fault (a count that differs, or an upstream index that is -1, the node
-// itself or downstream): the build fails and leaves the last graph as it was. Some walks fail:
-// the host throws at a node (earlier updates stay, no mark is left), the callback is empty, or a
-// node array was resized since the build (refused before anything is read).
+// A node is asked when dirty or an upstream key changed in this walk (true), or when flagged or
+// `all` (false). Each graph is first offered with one fault, which leaves the last graph as it
+// was. Some walks fail: the host throws (earlier updates stay), no callback, a resized array.
 TEST(WalkModel, RandomGraphsFollowThePlainRule) {
   std::mt19937_64 rng(424242);
   auto below = [&](int n) { return static_cast<int>(rng() % static_cast<unsigned>(n)); };
@@ -219,17 +208,12 @@ TEST(WalkModel, RandomGraphsFollowThePlainRule) {
 
     auto bad_ups = ups;
     auto bad_flags = flags;
-    const char* message = "graph.Walk.build: not upstream first";
-    if (const int how = below(5); how < 2 || n == 0) {
-      if (how == 0)
-        bad_ups.emplace_back();
-      else
-        bad_flags.push_back(0);
-      message = "graph.Walk.build: sizes differ";
-    } else {
-      const int i = below(n);  // -1, i itself, or downstream
-      bad_ups[i].push_back(how == 2 ? -1 : i + below(3));
-    }
+    const int how = below(n ? 5 : 2), i = n ? below(n) : 0;  // 2 to 4: -1, i itself, downstream
+    if (how == 0) bad_ups.emplace_back();
+    if (how == 1) bad_flags.push_back(0);
+    if (how >= 2) bad_ups[i].push_back(how == 2 ? -1 : i + below(3));
+    const char* message =
+        how < 2 ? "graph.Walk.build: sizes differ" : "graph.Walk.build: not upstream first";
     const Walk before = w;
     EXPECT_THAT([&] { w.build(bad_ups, bad_flags, keys); }, throws<std::invalid_argument>(message));
     ASSERT_TRUE(state(w) == state(before));

@@ -44,9 +44,8 @@ TEST(ResultCache, RecordsKeepTheirFirstBytesAndCountsWrap) {
   EXPECT_NE(c.held.find(5), nullptr);
 }
 
-// Two key lists (least recent first), each entry's description and refs, holds from outside;
-// hold counters and totals are recounted from scratch. Each resource id has one fixed size (some
-// are zero), so the bytes a record keeps never depend on history.
+// Two key lists (least recent first), entries, outside holds; holds and totals recounted from
+// scratch. Each resource id has one size (some 0), so a record's bytes never depend on history.
 struct Model {
   std::map<long, std::pair<CachePopped, Refs>> entries;  // `pinned` names the entry's list
   std::array<Keys, 2> lists;
@@ -133,8 +132,7 @@ void expect_same(const ResultCache& c, const Model& m) {
 
 auto fields(const CachePopped& p) { return std::tie(p.key, p.slot, p.flag, p.value, p.pinned); }
 
-// Puts, pinned and plain lookups, moves, pops, evictions, touch phases, holds from outside and
-// clears over 40 keys and 16 shared resources; the whole state is compared after every step.
+// Every operation over 40 keys and 16 shared resources; the whole state compared at every step.
 TEST(ResultCacheModel, RandomOperationsMatchThePlainModel) {
   for (std::uint64_t seed : {1u, 2u, 3u, 4u}) {
     std::mt19937_64 rng(seed);

@@ -102,8 +102,7 @@ TEST_F(Xform, EveryKindMapsItsPointsAndSetsItsFormat) {
   const double h = 1000.0 / 1080;
   const Step box = with(reformat_step(0, 0), {{1, 1}, {5, 500}});
   const Step by_scale = with(reformat_step(0, 0), {{1, 2}, {9, 0.5}, {10, 0.5}});
-  // (0, 0) → (5, 7), then a 4×4 extra matrix whose rows and columns 0, 1 and 3 form
-  // [[2, 0, 1], [0, 3, 0], [0, 0, 1]]; row and column 2 are noise.
+  // (0, 0) → (5, 7), then an extra 4×4 whose rows/columns 0, 1, 3 are x ↦ 2x + 1, y ↦ 3y.
   const Step extra{2, 0, 1, 0, 0, 5, 7, 2, 0, 99, 1, 0, 3, 99, 0, 99, 99, 99, 99, 0, 0, 99, 1};
   struct Case {
     const char* what;
@@ -176,9 +175,8 @@ TEST_F(Xform, EveryKindMapsItsPointsAndSetsItsFormat) {
       EXPECT_NEAR(p.y, to.y, 1e-9) << c.what << " y of (" << from.x << ", " << from.y << ")";
     }
   }
-  // An inverted transform undoes the forward one.
   const Step forward = transform_step(7, -3, 33, 1.5, 0.75, 0.2, -0.1, 1, 40, 60);
-  const Mat3 id = product(*run(with(forward, {{11, 1}})).m, *run(forward).m);
+  const Mat3 id = product(*run(with(forward, {{11, 1}})).m, *run(forward).m);  // inverted
   for (int i = 0; i < 9; ++i) EXPECT_NEAR(id[i], kIdentity3[i], 1e-12);
   EXPECT_TRUE(run(reformat_step(10, 10, 0, 0)).crop);  // keep outside 0 crops
   EXPECT_FALSE(run(reformat_step(10, 10, 0, 1)).crop);
@@ -194,8 +192,7 @@ TEST_F(Xform, UnrepresentableStepsHaveNoMatrix) {
       with(reformat_step(50, 60, 2), {{4, 0}}),  // aspect 0, height-based: sx = sy / 0
   };
   for (const Step& s : cases) EXPECT_FALSE(run(s).m);
-  // Scaling by the size of a zero side divides by zero: the old matrix was infinite or NaN.
-  // A scale taken from the other side alone is still a finite map.
+  // Scaling by a zero side used to give an infinite or NaN matrix; the other side still maps.
   for (auto [w, h] : {std::pair{0L, 100L}, {100L, 0L}, {0L, 0L}})
     for (double resize : {1, 2, 3, 4, 5}) {
       const Stepped s = run(reformat_step(50, 60, resize, 0), w, h);
@@ -231,8 +228,8 @@ TEST_F(Xform, MalformedStepsRaiseTheirMessages) {
                         with(reformat_step(0, 0), {{1, 2}, {9, INFINITY}, {10, INFINITY}})})
     EXPECT_THAT([&] { run(s); }, throws<std::overflow_error>(kInfToInteger));
   EXPECT_THROW(run({}), std::out_of_range);
-  // Fractional pair counts truncate.
-  EXPECT_EQ(map_point(*run(with(cornerpin_step({{0, 0}}, {{5, 7}}), {{2, 1.75}})).m, {0, 0}).x, 5);
+  EXPECT_EQ(map_point(*run(with(cornerpin_step({{0, 0}}, {{5, 7}}), {{2, 1.75}})).m, {0, 0}).x,
+            5);  // fractional pair counts truncate
   EXPECT_TRUE(run(with(cornerpin_step({}, {}), {{2, -0.5}})).m);
 }
 
@@ -254,8 +251,7 @@ PlanIn square(Chain steps, int flags = 0, Box bbox = {0, 0, 100, 100}) {
   return in;
 }
 
-// `d` takes each output pixel back to the input pixel that the chain's matrix `m` maps onto
-// it, through the y-up window coordinates the draw works in.
+// `d` takes output pixels (y up) back to the input pixels the chain's matrix `m` maps onto them.
 void expect_draw_inverts(const Draw& d, const Mat3& m, const Box& in_box, const Box& out_box) {
   ASSERT_TRUE(d.kind == DRAW_AFFINE || d.kind == DRAW_PROJECTIVE || d.kind == DRAW_IDENTITY)
       << d.kind;
@@ -279,14 +275,11 @@ void expect_draw_inverts(const Draw& d, const Mat3& m, const Box& in_box, const 
 
 TEST_F(Xform, TotalMultipliesStepsAndCarriesCrops) {
   const auto crop50 = reformat_step(50, 40, 0, 0), crop30 = reformat_step(30, 30, 0, 0);
-  // Later steps multiply on the left: x ↦ 2x + 10, not 2(x + 10).
   const TotalOut scaled = total({transform_step(0, 0, 0, 2, 2), transform_step(10, 0)}, 100, 100);
-  EXPECT_NEAR(map_point(*scaled.matrix, {1, 1}).x, 12, 1e-12);
-  // Shifted out of the next format: one pixel at the clamped near corner.
+  EXPECT_NEAR(map_point(*scaled.matrix, {1, 1}).x, 12, 1e-12);  // 2x + 10, not 2(x + 10)
   const TotalOut out = total({crop50, transform_step(100, 0), crop30}, 100, 100);
   EXPECT_EQ(std::tuple(out.width, out.height, out.has_crop, out.crop),
-            std::tuple(30, 30, true, Box{100, 0, 101, 1}));
-  // A step without a matrix ends the chain with the format and crop reached.
+            std::tuple(30, 30, true, Box{100, 0, 101, 1}));  // shifted out: the near corner
   const TotalOut ended = total({crop50, kNoMatrix, reformat_step(7, 7)}, 100, 100);
   EXPECT_EQ(std::tuple(ended.matrix.has_value(), ended.width, ended.height, ended.crop),
             std::tuple(false, 50, 40, Box{0, 0, 50, 40}));
@@ -402,7 +395,6 @@ CropPlan crop(Edges e, bool clip = false, bool reformat = false) {
   return crop_plan(e[0], e[1], e[2], e[3], clip, {0, 0, 100, 80}, reformat, 100, 80);
 }
 
-// Without reformat the format stays 100 × 80 and the window is placed where it is.
 TEST_F(Xform, WindowsEdgesPlacementAndConversionErrors) {
   struct Case {
     Edges in;
@@ -412,15 +404,13 @@ TEST_F(Xform, WindowsEdgesPlacementAndConversionErrors) {
     std::array<long, 2> format{100, 80};
     Box place{};
   } cases[] = {
-      // clang-format off
       {{10.25, 20.75, 50.5, 60.5}, false, false, {10.25, 20.75, 50.5, 60.5}, {10, 21, 50, 60}},
       {{0.4, 0.4, 0.6, 0.6}, false, false, {0.4, 0.4, 0.6, 0.6}, {0, 0, 1, 1}},  // under a pixel
-      {{30, 40, 10, 5}, false, false, {30, 40, 30, 40}, {30, 40, 31, 41}},  // far edges held
-      {{-20, -5, 150, 60}, true, false, {0, 0, 100, 60}, {0, 0, 100, 60}},  // clipped
-      {{NAN, 0, 10, 10}, true, false, {0, 0, 10, 10}, {0, 0, 10, 10}},  // NaN clipped away
+      {{30, 40, 10, 5}, false, false, {30, 40, 30, 40}, {30, 40, 31, 41}},       // far edges held
+      {{-20, -5, 150, 60}, true, false, {0, 0, 100, 60}, {0, 0, 100, 60}},       // clipped
+      {{NAN, 0, 10, 10}, true, false, {0, 0, 10, 10}, {0, 0, 10, 10}},           // NaN clipped away
       {{2.5, 3.5, 6, 9}, false, true, {2.5, 3.5, 6, 9}, {2, 3, 6, 9}, {4, 6}, {0, -1, 4, 5}},
       {{0.5, 0.5, 0.6, 0.6}, false, true, {0.5, 0.5, 0.6, 0.6}, {0, 0, 1, 1}, {1, 1}, {0, 0, 1, 1}},
-      // clang-format on
   };
   for (const Case& c : cases) {
     const CropPlan p = crop(c.in, c.clip, c.reformat);

@@ -55,8 +55,7 @@ TEST(FrameMapping, WholeHoldOffsetAndBlendRoundAndSaturateInsteadOfOverflowing) 
   EXPECT_EQ(span(frameblend_frames(0, 1, true, -kInf, kInf)), Span(256, kMin, kMin + 255));
 }
 
-// Stepping one frame at a time: loop wraps by whole lengths, bounce walks from `first` and turns
-// at either end; ranges too short for either, holds and unknown modes clamp.
+// One frame at a time: loop wraps by lengths, bounce turns at the ends; the rest clamp.
 std::optional<long long> stepped_edge(long long frame, long long first, long long last, int mode) {
   if ((first <= frame && frame <= last) || mode == EDGE_PASS) return frame;
   if (mode == EDGE_NONE) return std::nullopt;
@@ -111,7 +110,6 @@ TEST(FrameMapping, RetimeRangesAndPositions) {
   // clang-format on
   for (const auto& [got, want] : cases) EXPECT_EQ(got, want);
 
-  // A frame reads (frame - out_first) · speed, moved first by the edge mode of its side.
   const RetimeRanges r{1, 100, 1, 50, 2};
   for (int before = EDGE_PASS; before <= EDGE_NONE; ++before)
     for (int after = EDGE_PASS; after <= EDGE_NONE; ++after)
@@ -128,8 +126,7 @@ TEST(FrameMapping, RetimeRangesAndPositions) {
   EXPECT_TRUE(std::isnan(*retime_pos(3, RetimeRanges{0, 1, kNaN, kNaN, 1}, EDGE_LOOP, EDGE_LOOP)));
 }
 
-// Box windows: an edge on a frame boundary adds no entry (frame 12 in the thirds). Shutters: one
-// sample sits at the middle; samples at times that are not finite land nowhere.
+// A box edge on a frame boundary adds no entry; shutter samples at non-finite times land nowhere.
 TEST(TemporalWeights, BoxAndShutterWeights) {
   // clang-format off
   const std::pair<Weights, Weights> cases[] = {
@@ -157,13 +154,11 @@ TEST(TemporalWeights, BoxAndShutterWeights) {
   EXPECT_EQ(std::tuple(centred.size(), centred.front().first, offset.size(), offset.back().first),
             std::tuple(255u, -127, 256u, 128));
   EXPECT_DOUBLE_EQ(centred[100].second, 1.0 / MAX_BOX_WIDTH);
-  // Near the ends of int64 doubles are 1024 or more apart: a window there covers no frame, and
-  // the walk must end (its last frame may be the largest int64).
+  // Near the int64 ends doubles are 1024 apart: no frame is covered, and the walk must end.
   for (double centre : {kNaN, kInf, -kInf, 1e300, 0x1p63 - 4096, 0x1p63, -0x1p63, -0x1p63 + 2048})
     EXPECT_THAT(box_weights(centre, 255), testing::IsEmpty()) << centre;
-  // Samples at 0, 1, ..., 1023 once the count is bounded: one per frame.
   const Weights bounded = shutter_weights(0, kMax, MAX_SHUTTER_SAMPLES - 1, 1, 0);
-  ASSERT_EQ(bounded.size(), size_t(MAX_SHUTTER_SAMPLES));
+  ASSERT_EQ(bounded.size(), size_t(MAX_SHUTTER_SAMPLES));  // one per frame once bounded
   EXPECT_EQ(bounded.back(), std::make_pair(MAX_SHUTTER_SAMPLES - 1, 1.0));
 }
 
