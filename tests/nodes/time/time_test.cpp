@@ -99,7 +99,6 @@ TEST(FrameMapping, RetimeRangesAndPositions) {
     const RetimeRanges r = retime_ranges(args...);
     return std::vector{r.in_first, r.in_last, r.out_first, r.out_last, r.speed};
   };
-  // clang-format off
   const std::pair<std::vector<double>, std::vector<double>> cases[] = {
       {rt(1, 100, 0, false, 0, false, 0, false, 0, false, 2), {1, 100, 1, 50, 2}},
       {rt(1, 100, 0, false, 0, false, 1, true, 200, true, 7), {1, 100, 1, 200, 0.5}},  // both ends
@@ -107,7 +106,6 @@ TEST(FrameMapping, RetimeRangesAndPositions) {
       {rt(1, 100, 11, true, 30, true, 0, false, 40, true, 0.5), {11, 30, 1, 40, 0.5}},
       {rt(1, 100, 0, false, 0, false, 201, true, 0, false, 4), {1, 100, 201, 225, 4}},
       {rt(1, 100, 0, false, 0, false, 0, false, 0, false, 0), {1, 100, 1, 100, 0}}};
-  // clang-format on
   for (const auto& [got, want] : cases) EXPECT_EQ(got, want);
 
   const RetimeRanges r{1, 100, 1, 50, 2};
