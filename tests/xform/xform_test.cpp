@@ -300,6 +300,7 @@ TEST_F(Xform, NoOpChainsAreIdentity) {
     EXPECT_TRUE(p.identity && p.width == 0 && p.bbox == Box{} && p.draw.m == Mat3{});
   }
   EXPECT_FALSE(plan(square({reformat_step(100, 100, 0, 0)})).identity);  // a crop
+  EXPECT_FALSE(plan(square({transform_step(0, 0, 0, 2, 1)})).identity);  // only m[0] differs
   PlanIn still = square({});
   still.samples = {{}, {}};
   EXPECT_FALSE(plan(still).identity);
