@@ -52,12 +52,11 @@ TEST_F(Draw, UniformsOfEverySizeAndTextureUnitsReachTheShaderAndStateIsPutBack) 
         {741, 852, 963, 0},  // column-major
         {13951, 15062, 16173, 17284},
         round ? std::vector<float>{0, 1, 4, 5} : std::vector<float>{4, 5, 0, 1}};  // units 3, 5
-    for (int i = 0; i < 6; ++i) {
-      const std::vector<float> pixels = target.read(i);
+    for (int i = 0; i < 6; ++i)
       for (int p = 0; p < W * H; ++p)
-        EXPECT_TRUE(std::equal(outputs[i].begin(), outputs[i].end(), pixels.begin() + 4 * p))
+        EXPECT_TRUE(
+            std::equal(outputs[i].begin(), outputs[i].end(), target.read(i).begin() + 4 * p))
             << "output " << i << " pixel " << p << " round " << round;
-    }
     std::swap(units[0].sampler, units[1].sampler);
   }
 }
