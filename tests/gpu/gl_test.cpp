@@ -28,10 +28,9 @@ std::vector<std::string> null_entry_points() {  // the variables that are null n
 // Every uploading call with the layer not loaded: none may reach GL, store or count anything.
 void expect_nothing_happens() {
   const std::uint32_t program = 700001;
-  const float v[16] = {};
   const gpu::Pending list[] = {{0, 1, {}}, {-1, 4, {}}};
   const gpu::DrawStats before = gpu::stats();
-  gpu::uniform_set(program, 0, v, 1);
+  gpu::uniform_set(program, 0, list[0].values, 1);
   gpu::uniform_set_many(program, list, 2);
   gpu::uniform_set_block(program, 9, list, 2);
   EXPECT_EQ(gpu::draw_in_context(0, 1, 1, program, list, 2, nullptr, 0, 0, GL_TRIANGLES, 3, 0),
@@ -71,25 +70,23 @@ TEST_F(Load, LoadSucceedsOnlyWithEveryNameAndAContextAndDrawsOnlyWithThatContext
   for (const auto& [hidden, current, err, null] : steps) {
     SCOPED_TRACE(hidden + " " + std::to_string(current));
     qn_test::hide_egl(hidden.c_str());
-    std::vector<std::string> errs(current == NONE ? 8 : 1, "untouched");
-    std::vector<int> loads(errs.size());  // how many of the two loads succeeded
-    auto load = [&](std::size_t i) { loads[i] = gl::load(&errs[i]) + gl::load(nullptr); };
+    std::vector<std::pair<int, std::string>> got(current == NONE ? 8 : 1, {-1, "untouched"});
+    auto load = [&](std::size_t i) { got[i].first = gl::load(&got[i].second) + gl::load(nullptr); };
     if (current == NONE) {
-      std::latch start(std::ssize(errs));
+      std::latch start(std::ssize(got));
       std::vector<std::jthread> threads;
-      for (std::size_t i = 0; i < errs.size(); ++i)
+      for (std::size_t i = 0; i < got.size(); ++i)
         threads.emplace_back([&, i] {
           start.arrive_and_wait();
           load(i);
-          if (bare_draw() != gpu::DRAW_REFUSED) errs[i] += ", and drew";
+          if (bare_draw() != gpu::DRAW_REFUSED) got[i].second += ", and drew";
         });
     } else {
       ASSERT_TRUE((current == SUITE ? shared_context() : second).make_current());
       load(0);
     }
-    for (std::size_t i = 0; i < errs.size(); ++i)
-      EXPECT_EQ(std::tie(loads[i], errs[i]),
-                std::tuple(err.empty() ? 2 : 0, err.empty() ? "untouched" : err));
+    const std::pair<int, std::string> want(err.empty() ? 2 : 0, err.empty() ? "untouched" : err);
+    EXPECT_EQ(got, std::vector(got.size(), want));
     const void* loaded_for = current == SECOND ? second.handle() : shared_context().handle();
     EXPECT_EQ(gl::loaded(), null.empty());
     EXPECT_EQ(gl::loaded_context(), null.empty() ? loaded_for : nullptr);

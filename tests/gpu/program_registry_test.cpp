@@ -30,8 +30,7 @@ TEST(Declarations, TakeTheirOneSize) {
           << "kind " << kind << " components " << components << " n " << n;
 }
 
-// What reaches GL and what is counted, against a model of one program's record: the bits cached
-// per location, the batch memo (a list or a block key) and whether an upload or forget followed.
+// What reaches GL and what is counted, against a model of one program's record (cache and memo).
 std::string bits(const void* p, std::size_t bytes) { return {static_cast<const char*>(p), bytes}; }
 
 struct Model {
@@ -114,7 +113,11 @@ TEST_F(Registry, UploadsSkipsAndDrawsFollowAModelOfTheRecord) {
       gpu::uniform_set_block(program, 3, lists[l].data(), INT_MIN);
       draw(nullptr, 3, &unit, -3);
       draw(lists[l].data(), -1, nullptr, 2);
-    } else if (op < 12) {
+    } else if (op < 12) {  // after a declaration, replaced in place: cache and memo stay
+      const gpu::UniformInfo* before = gpu::uniform_info(program, "u");
+      gpu::program_add(program, "u", {step, gpu::UNIFORM_FLOAT, 1});
+      const gpu::UniformInfo* info = gpu::uniform_info(program, std::string_view("u_x", 1));
+      ASSERT_TRUE(info && info->location == step && (!before || info == before));
       gpu::uniform_set_many(program, lists[l].data(), int(lists[l].size()));
       model.batch(lists[l], 0, false);
     } else if (op < 16) {
