@@ -1,11 +1,9 @@
-// tests/support/gl_api.h — GL for the tests: the host helper's (examples/host; headless contexts
-// on Mesa's llvmpipe); the probe pass built with it, a program showing every uniform size and two
-// texture units, and a float target to read back; and GlCallLog, which sees the GL calls the
-// library makes by swapping the exported qn::gpu::gl pointers for forwarding wrappers.
+// tests/support/gl_api.h — GL for the tests through the host helper (examples/host): a probe
+// shader, float render targets, and GlCallLog, which wraps the library's GL entry points.
 #pragma once
 
-#include <array>
 #include <string_view>
+#include <tuple>
 #include <vector>
 
 #include "host/context.h"
@@ -16,9 +14,8 @@ namespace qn_test {
 
 using namespace qn_host;  // contexts, the GL table, program linking, the full-screen triangle
 
-/// Writes what reached it to six outputs: 0: (u1, u2, 0)  1: (u3, 0)  2: u4
-/// 3: (m3 * (1, 10, 100), 0)  4: m4 * (1, 10, 100, 1000)  5: (unit 3 .rg, unit 5 .rg), both
-/// sampled at s = 1.25, past the right edge.
+/// Outputs 0: (u1, u2, 0)  1: (u3, 0)  2: u4  3: (m3 * (1, 10, 100), 0)
+/// 4: m4 * (1, 10, 100, 1000)  5: (unit 3 .rg, unit 5 .rg), both at s = 1.25, past the edge.
 inline const char* const UNIFORM_PROBE_SHADER = R"(#version 450 core
 uniform float u1; uniform vec2 u2; uniform vec3 u3; uniform vec4 u4;
 uniform mat3 m3; uniform mat4 m4;
@@ -52,18 +49,13 @@ class FloatTarget {
   }
   GLuint fbo() const { return fbo_; }
   GLuint texture(int i) const { return textures_[i]; }
-  void clear(std::array<float, 4> rgba) const {
-    for (size_t i = 0; i < textures_.size(); ++i)
-      gl().ClearNamedFramebufferfv(fbo_, GL_COLOR, static_cast<GLint>(i), rgba.data());
-  }
   std::vector<float> read(int i) const {  // attachment i, RGBA
     std::vector<float> pixels(static_cast<size_t>(width_) * height_ * 4);
     gl().GetTextureImage(textures_[i], 0, GL_RGBA, GL_FLOAT,
                          static_cast<GLsizei>(pixels.size() * sizeof(float)), pixels.data());
     return pixels;
   }
-  /// Fills attachment i with (y × width + x) × 4 + c at pixel (x, y), channel c: every value
-  /// distinct and exact in float up to 4M pixels.
+  /// Fills attachment i with (y × width + x) × 4 + c at pixel (x, y), channel c.
   void fill_pattern(int i) const {
     std::vector<float> pixels(static_cast<size_t>(width_) * height_ * 4);
     for (size_t k = 0; k < pixels.size(); ++k) pixels[k] = static_cast<float>(k);
@@ -79,13 +71,10 @@ class FloatTarget {
 
 /// What a log shows each call to, before forwarding it: override the entry points of interest.
 struct GlHooks {
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wunused-parameter"
 #define QN_TEST_HOOK_(name, ret, params, args) \
-  virtual void name params {}
+  virtual void name params { (void)std::forward_as_tuple args; }
   QN_GPU_GL_ENTRY_POINTS(QN_TEST_HOOK_)
 #undef QN_TEST_HOOK_
-#pragma GCC diagnostic pop
   virtual ~GlHooks() = default;
 };
 
@@ -101,8 +90,7 @@ inline GlHooks* g_hooks = nullptr;
 QN_GPU_GL_ENTRY_POINTS(QN_TEST_WRAP_)
 #undef QN_TEST_WRAP_
 
-/// While it lives, every call through a wrapper is recorded by name (without "gl"), shown to
-/// the hooks if any, and forwarded to the pointer that was there before. One log at a time.
+/// While one lives, each call is recorded by name (no "gl"), shown to the hooks and forwarded.
 struct GlCallLog {
   explicit GlCallLog(GlHooks* hooks = nullptr) {
     g_calls = &calls;

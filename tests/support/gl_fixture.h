@@ -1,6 +1,4 @@
-// tests/support/gl_fixture.h — the fixtures of the GL suites. GlTest: every test starts on the
-// main thread with the process's shared GL context current and the GPU layer loaded for it.
-// Without an EGL display the tests fail; they never skip.
+// tests/support/gl_fixture.h — GlTest: the shared GL context current, the layer loaded; no skips.
 #pragma once
 
 #include <dlfcn.h>
@@ -8,7 +6,6 @@
 
 #include <cstdlib>
 
-#include "quarn/gpu/gl.h"
 #include "support/gl_api.h"
 
 namespace qn_test {
@@ -28,14 +25,13 @@ class GlTest : public ::testing::Test {
 };
 
 #ifdef QUARN_FAKE_EGL
-// A suite whose target defines QUARN_FAKE_EGL maps that stand-in "libEGL.so.1" (fake_egl/)
-// before main, for the library's first lookup of EGL: it hides what QUARN_FAKE_EGL_HIDE lists.
+// Maps the stand-in "libEGL.so.1" (fake_egl/) before main, for the library's first lookup of EGL.
 inline void* const g_stand_in_egl = dlopen(QUARN_FAKE_EGL, RTLD_NOW | RTLD_LOCAL);
 
 /// Hides `names` (comma-separated) from the stand-in until the test ends.
 inline void hide_egl(const char* names) { setenv("QUARN_FAKE_EGL_HIDE", names, 1); }
 
-/// The shared context is made before anything is hidden; loading the layer is left to the test.
+/// Loading the layer is left to the test.
 class StandInEglTest : public GlTest {
  protected:
   void SetUp() override {

@@ -1,7 +1,5 @@
-// A stand-in for libEGL.so.1 (it carries that soname) that forwards to the system's EGL but
-// hides the names listed, comma-separated, in QUARN_FAKE_EGL_HIDE, read afresh at every lookup:
-// `eglGetProcAddress` returns null for them, and the three functions taken with dlsym are
-// indirect, so that a dlsym of one while it is hidden finds null.
+// A stand-in for libEGL.so.1 that forwards to the system's EGL but hides the names listed in
+// QUARN_FAKE_EGL_HIDE (comma-separated, read at every lookup), also from dlsym: indirect functions.
 #include <dlfcn.h>
 
 #include <cstdlib>
@@ -11,7 +9,7 @@ namespace {
 
 using Proc = void (*)();
 using GetProcAddress = Proc (*)(const char*);
-using GetCurrent = void* (*)();  // eglGetCurrentContext, eglGetCurrentDisplay
+using GetCurrent = void* (*)();
 
 template <class F>
 F real(const char* name) {
@@ -25,33 +23,23 @@ bool hidden(const char* name) {  // whole entries of the list only
          ("," + std::string(list) + ",").find("," + std::string(name) + ",") != std::string::npos;
 }
 
-Proc forward_get_proc_address(const char* name) {
+Proc forward_lookup(const char* name) {
   static const auto get = real<GetProcAddress>("eglGetProcAddress");
   return hidden(name) || !get ? nullptr : get(name);
 }
-
-template <const char* NAME>
-void* forward_get_current() {
-  static const auto get = real<GetCurrent>(NAME);
-  return get ? get() : nullptr;
-}
-
-constexpr char GET_CURRENT_CONTEXT[] = "eglGetCurrentContext";
-constexpr char GET_CURRENT_DISPLAY[] = "eglGetCurrentDisplay";
 
 }  // namespace
 
 extern "C" {
 
-// Resolvers of the indirect functions: run at every dlsym of their names.
 GetProcAddress quarn_fake_resolve_get_proc_address() {
-  return hidden("eglGetProcAddress") ? nullptr : &forward_get_proc_address;
+  return hidden("eglGetProcAddress") ? nullptr : &forward_lookup;
 }
 GetCurrent quarn_fake_resolve_get_current_context() {
-  return hidden(GET_CURRENT_CONTEXT) ? nullptr : &forward_get_current<GET_CURRENT_CONTEXT>;
+  return hidden("eglGetCurrentContext") ? nullptr : real<GetCurrent>("eglGetCurrentContext");
 }
 GetCurrent quarn_fake_resolve_get_current_display() {
-  return hidden(GET_CURRENT_DISPLAY) ? nullptr : &forward_get_current<GET_CURRENT_DISPLAY>;
+  return hidden("eglGetCurrentDisplay") ? nullptr : real<GetCurrent>("eglGetCurrentDisplay");
 }
 
 __attribute__((visibility("default"), ifunc("quarn_fake_resolve_get_proc_address"))) Proc
