@@ -26,7 +26,7 @@ constexpr float kUntouched = -7.f;
 constexpr Row kRgba{Slot{0, 0, 0}, Slot{0, 1, 0}, Slot{0, 2, 0}, Slot{0, 3, 0}};
 constexpr const char* kMismatch = "plan does not match the file";
 
-// Output frames pre-filled with a marker, so that "not touched" can be checked.
+// Output frames pre-filled with a marker, to see what was not touched.
 using Frames = std::vector<std::vector<float>>;
 Frames frames(std::size_t n, int w, int h) {
   return Frames(n, std::vector<float>(std::size_t(w) * h * 4, kUntouched));
@@ -69,13 +69,11 @@ class LayerLoader : public ::testing::Test {
   qn_test::TempDir dir;
 };
 
-// Random plans over a two-part file (RGBA halves, six float channels), against a model built
-// from the pixels written: a channel from a read is the read's pixel where it covers the frame
-// and 0 beside it, a constant slot ignores its read and channel. Reads land partly or far off
-// the frame (no 32-bit overflow of x + width or Y − y), are banded or whole, and pack serially
-// or in parallel; a success writes every timing and leaves the error text alone. One plan in
-// three is broken one way and refused, every frame untouched: a bad plan or slot before the
-// open (no timing written), a read that does not fit the file after open and reads were timed.
+// Random plans over a two-part file (RGBA halves, six float channels) against a model: a read's
+// pixel where it covers the frame, 0 beside it, a constant where a slot has no read. Reads land
+// partly or far off the frame (no 32-bit overflow of x + width or Y − y), banded or whole, packed
+// serially or in parallel. One plan in three is broken and refused, every frame untouched: a bad
+// plan or slot before the open (no timing), a read that does not fit the file after the reads.
 TEST_F(LayerLoader, RandomPlansMatchAModelOrAreRefusedUntouched) {
   const int W = 300, H = 260, nch[] = {4, 6};
   const std::string path = dir.file("multi.exr");
@@ -93,15 +91,9 @@ TEST_F(LayerLoader, RandomPlansMatchAModelOrAreRefusedUntouched) {
       [](Plan& p) { p.dst.back() = nullptr; },
       [](Plan& p) { p.w = -1; },
       [](Plan& p) { p.h = -1; },
-      [](Plan& p) {
-        p.rows[0][0] = Slot{int(p.reads.size()), 0, 0};
-      },
-      [](Plan& p) {
-        p.rows[0][1] = Slot{0, p.reads[0].chend - p.reads[0].chbegin, 0};
-      },
-      [](Plan& p) {
-        p.rows[0][2] = Slot{0, -1, 0};
-      },
+      [](Plan& p) { p.rows[0][0] = Slot(int(p.reads.size()), 0, 0); },
+      [](Plan& p) { p.rows[0][1] = Slot(0, p.reads[0].chend - p.reads[0].chbegin, 0); },
+      [](Plan& p) { p.rows[0][2] = Slot(0, -1, 0); },
   };
   const Read misfits[] = {{0, 0, 4, 0, 0, W + 1, H}, {0, 0, 4, 0, 0, W, H - 1},
                           {0, 0, 5, 0, 0, W, H},     {1, 2, 7, 0, 0, W, H},
@@ -181,10 +173,10 @@ TEST_F(LayerLoader, RandomPlansMatchAModelOrAreRefusedUntouched) {
   }
 }
 
-// The split over a grid of heights, compressions (chunks of 32 rows, of 256 for DWAB), thread
-// budgets and values of the environment variable: whole chunks, at least two a band, no more
-// bands than min(asked, threads, H / 2 chunks), every row read once, and as few rows a band as
-// that allows. The files hold a header only: every band read fails after the split was observed.
+// The split over heights, chunks (32 rows, 256 for DWAB), thread budgets and values of the
+// variable: whole chunks, at least two a band, no more bands than min(asked, threads, H / 2
+// chunks), every row once, and as few rows a band as that allows. The header-only files fail every
+// band read.
 TEST_F(LayerLoader, BandsSplitWholeChunksWithinEveryCap) {
   const std::string big(23, '9');  // beyond long; envs[0] stands for an unset variable
   const std::string envs[] = {"", "abc", "1", "3", " 2xyz", "-9", "64", big, "-" + big};
@@ -222,9 +214,9 @@ TEST_F(LayerLoader, BandsSplitWholeChunksWithinEveryCap) {
     }
 }
 
-// Band inputs open the file anew: swapped before the first band opens it (the main input keeps
-// the old one), a file of another layout fails the read. The variable is read afresh for each
-// read: turned off from inside the first read's bands, it leaves the second read whole.
+// Band inputs open the file anew: swapped for another layout before the first band opens it, it
+// fails the read. The variable is read afresh: turned off inside the first read's bands, it leaves
+// the second read whole.
 TEST_F(LayerLoader, BandInputsAndTheVariableAreReadAnew) {
   const std::string path = dir.file("swapped.exr");
   const Read whole{0, 0, 4, 0, 0, 64, 256};
