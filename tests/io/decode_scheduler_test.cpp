@@ -119,9 +119,8 @@ TEST_F(Scheduler, TakeWaitsAsAskedAndReturnsAResultOnce) {
   EXPECT_EQ(s->state(999), -1) << "reprioritizing an unknown id adds no job";
 }
 
-// cancel and clear forget jobs in any state (a running decode still ends) and wake their takers.
-// Destruction lets the running decode finish and waits for the takers blocked on its lock to
-// leave, empty-handed. Asked for no workers, a scheduler still has one general worker.
+// cancel and clear forget jobs in any state and wake their takers; destruction lets the running
+// decode end and its takers leave empty-handed first. Zero workers asked for still make one.
 TEST_F(Scheduler, CancelClearAndDestructionForgetJobsAndWakeTakers) {
   s.emplace(0, 0, 1);
   const long done = s->submit(good, 0);
@@ -158,9 +157,7 @@ TEST_F(Scheduler, CancelClearAndDestructionForgetJobsAndWakeTakers) {
 TEST_F(Scheduler, StressManyHostThreads) {
   std::vector<std::string> files = {good, dir.file("absent.exr")};
   if (const auto root = qn_test::openexr_images(); !root.empty())
-    for (const char* name :
-         {"NULL_pointer", "asan_heap-oob_4cb169_255_cc7ac9cde4b8634b31cb41c8fe89b92d_exr"})
-      files.push_back((root / "Damaged" / name).string());
+    files.push_back((root / "Damaged" / "NULL_pointer").string());
   s.emplace(2, 1, 1);
   constexpr int kThreads = 4, kJobs = 500;
   std::atomic<int> taken{0}, cancelled{0};

@@ -14,10 +14,9 @@ namespace {
 using qn::io::half_to_float;
 using qn::io::half_to_float_scalar;
 
-// The scalar rule against a model on every pattern: finite halves by value, infinities and NaNs by
-// their fields (payload and signalling bit kept). The dispatched path gives the scalar bits and
-// writes exactly n floats, from an odd source to any output: every pattern, short random runs
-// (specials among ordinary values, heads and tails), an array past the streaming threshold.
+// The scalar rule against a model on every pattern (NaN payloads and signalling bits kept). The
+// dispatched path gives the scalar bits and writes exactly n floats from an odd source to any
+// output: every pattern, short random runs, and an array past the streaming threshold.
 TEST(HalfToFloat, BothPathsMatchTheModelBitForBit) {
   std::vector<unsigned short> all(65536), large((80u << 20) / 4 + 13);
   for (std::size_t i = 0; i < large.size(); ++i) {
