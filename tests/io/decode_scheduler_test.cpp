@@ -23,7 +23,6 @@ namespace {
 using namespace std::chrono_literals;
 using namespace qn::io;
 
-// Polls `done` until it holds or 20 s pass.
 bool eventually(const std::function<bool()>& done) {
   const auto limit = std::chrono::steady_clock::now() + 20s;
   while (!done() && std::chrono::steady_clock::now() < limit) std::this_thread::sleep_for(1ms);
