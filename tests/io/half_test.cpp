@@ -14,11 +14,9 @@ namespace {
 using qn::io::half_to_float;
 using qn::io::half_to_float_scalar;
 
-// The scalar rule against an independent model on every pattern: finite halves by their value
-// in double arithmetic, infinities and NaNs by their fields (payload and signalling bit kept).
-// The dispatched path (AVX/F16C where the processor has it) gives the scalar bits and writes
-// exactly n floats, from an odd source to an odd or float-aligned output: every pattern, short
-// runs mixing specials into ordinary values, and an array past the streaming threshold.
+// The scalar rule against a model on every pattern (NaN payloads and signalling bits kept). The
+// dispatched path gives the scalar bits and writes exactly n floats from an odd source to any
+// output: every pattern, short random runs, and an array past the streaming threshold.
 TEST(HalfToFloat, BothPathsMatchTheModelBitForBit) {
   std::vector<unsigned short> all(65536), large((80u << 20) / 4 + 13);
   for (std::size_t i = 0; i < large.size(); ++i) {
@@ -47,11 +45,9 @@ TEST(HalfToFloat, BothPathsMatchTheModelBitForBit) {
   };
   EXPECT_TRUE(expect_same(all, 3) && expect_same(all, 4) && expect_same(large, 4));
   std::mt19937 rng(7);
-  const unsigned short specials[] = {0x7C01, 0x7E00, 0xFD55, 0x7C00, 0xFC00, 0x7FFF};
   for (int round = 0; round < 2000; ++round) {
     std::vector<unsigned short> h(round % 80);
-    for (auto& v : h) v = static_cast<unsigned short>(rng() & 0xFBFF);
-    if (!h.empty() && round % 3) h[rng() % h.size()] = specials[rng() % 6];
+    for (auto& v : h) v = static_cast<unsigned short>(rng());
     ASSERT_TRUE(expect_same(h, 4 * (round % 9))) << "round " << round;
   }
 }

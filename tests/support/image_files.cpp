@@ -17,10 +17,8 @@ OIIO::ImageSpec named_spec(int w, int h, OIIO::TypeDesc format,
 
 std::vector<float> pattern(int w, int h, int c, float seed) {
   std::vector<float> v(static_cast<size_t>(w) * h * c);
-  for (size_t i = 0; i < v.size(); ++i) {
-    const size_t x = i / c % w, y = i / c / w, ch = i % c;
-    v[i] = seed + static_cast<float>((x * 7 + y * 13 + ch * 29) % 1024) / 128.f;
-  }
+  for (size_t i = 0; i < v.size(); ++i)  // x * 7 + y * 13 + channel * 29
+    v[i] = seed + static_cast<float>((i / c % w * 7 + i / c / w * 13 + i % c * 29) % 1024) / 128.f;
   return v;
 }
 
@@ -28,8 +26,7 @@ bool write_subimages(const std::string& path, const std::vector<OIIO::ImageSpec>
                      const std::vector<std::vector<float>>& pixels, std::string* err) {
   auto out = OIIO::ImageOutput::create(path);
   bool ok = out && specs.size() == pixels.size() &&
-            (specs.size() == 1 ? out->open(path, specs[0])
-                               : out->open(path, static_cast<int>(specs.size()), specs.data()));
+            out->open(path, static_cast<int>(specs.size()), specs.data());
   for (size_t i = 0; ok && i < specs.size(); ++i)
     ok = (i == 0 || out->open(path, specs[i], OIIO::ImageOutput::AppendSubimage)) &&
          out->write_image(OIIO::TypeDesc::FLOAT, pixels[i].data());
@@ -38,10 +35,9 @@ bool write_subimages(const std::string& path, const std::vector<OIIO::ImageSpec>
   return false;
 }
 
-std::string write_pattern(const std::string& path, const OIIO::ImageSpec& spec, float seed) {
+std::string write_pattern(const std::string& path, const OIIO::ImageSpec& spec) {
   std::string err;
-  if (!write_subimages(path, {spec}, {pattern(spec.width, spec.height, spec.nchannels, seed)},
-                       &err))
+  if (!write_subimages(path, {spec}, {pattern(spec.width, spec.height, spec.nchannels)}, &err))
     ADD_FAILURE() << "cannot write " << path << ": " << err;
   return path;
 }
@@ -74,9 +70,7 @@ std::string write_exr_header_only(const std::string& path, int w, int h, bool dw
   };
   put(int32_t{20000630});  // magic
   put(int32_t{2});         // version 2, single-part scanline
-  text("channels");
-  text("chlist");
-  put(int32_t{4 * 18 + 1});
+  attribute("channels", "chlist", 4 * 18 + 1);
   for (const char* name : {"A", "B", "G", "R"}) {  // sorted, as EXR keeps them
     text(name);
     for (int32_t v : {1, 0, 1, 1}) put(v);  // HALF, pLinear + reserved, x and y sampling
