@@ -28,27 +28,24 @@ using qn_test::throws;
 // Against std::unordered_map. `wrapping` keys all hash to the last slot of tables up to 256 slots
 // (their runs wrap to the front); the last run grows past the huge-page threshold.
 TEST(FlatMapModel, MatchesUnorderedMapWithWrappingRuns) {
-  struct Config {
-    unsigned seed;
-    int ops, wrapping, spread, clears;
-  };
-  for (const Config cfg :
-       {Config{20240611, 300'000, 120, 40, 4}, Config{7, 200'000, 200, 30'000, 4},
-        Config{3, 1'200'000, 20, 350'000, 0}}) {
-    SCOPED_TRACE(cfg.seed);
-    std::mt19937_64 rng(cfg.seed);
+  for (const auto& [seed, ops, wrapping, spread, clears] :
+       {std::array<long, 5>{20240611, 300'000, 120, 40, 4},
+        {7, 200'000, 200, 30'000, 4},
+        {3, 1'200'000, 20, 350'000, 0}}) {
+    SCOPED_TRACE(seed);
+    std::mt19937_64 rng(seed);
     std::vector<long> keys{0, -1, LONG_MIN, LONG_MAX};
-    for (long k = -5'000'000; static_cast<int>(keys.size()) < 4 + cfg.wrapping; ++k)
+    for (long k = -5'000'000; static_cast<int>(keys.size()) < 4 + wrapping; ++k)
       if ((internal::fmix64(static_cast<std::uint64_t>(k)) & 0xFF) == 0xFF) keys.push_back(k);
-    for (int i = 0; i < cfg.spread; ++i) keys.push_back(static_cast<long>(rng()));
+    for (int i = 0; i < spread; ++i) keys.push_back(static_cast<long>(rng()));
 
     FlatMap<int> m;
     std::unordered_map<long, int> ref;
     std::size_t max_capacity = 0;
-    for (int step = 0; step < cfg.ops; ++step) {
+    for (int step = 0; step < ops; ++step) {
       const long k = keys[rng() % keys.size()];
       const int op = static_cast<int>(rng() % 10);
-      if (cfg.clears && step % (cfg.ops / cfg.clears) == 0) {  // the capacity stays
+      if (clears && step % (ops / clears) == 0) {  // the capacity stays
         m.clear();
         ref.clear();
         ASSERT_EQ(m.capacity(), max_capacity);
@@ -74,7 +71,7 @@ TEST(FlatMapModel, MatchesUnorderedMapWithWrappingRuns) {
     std::unordered_map<long, int> seen;
     m.for_each([&](long key, int value) { seen[key] = value; });
     EXPECT_EQ(seen, ref);
-    EXPECT_EQ(m.capacity() * sizeof(FlatMap<int>::Slot) >= internal::kHugeTableBytes, !cfg.clears);
+    EXPECT_EQ(m.capacity() * sizeof(FlatMap<int>::Slot) >= internal::kHugeTableBytes, !clears);
   }
 }
 

@@ -1,5 +1,4 @@
-// tests/support/matrices.h — reference arithmetic, step builders and the conversion messages for
-// the xform suites and benchmark.
+// tests/support/matrices.h — reference arithmetic, steps and messages for the xform tests.
 #pragma once
 
 #include <array>
