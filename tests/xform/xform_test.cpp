@@ -1,8 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <cmath>
 #include <functional>
-#include <limits>
 #include <stdexcept>
 #include <tuple>
 
@@ -22,8 +22,7 @@ using Box = std::array<long, 4>;
 using Edges = std::array<double, 4>;
 using Step = std::vector<double>;
 using Chain = std::vector<Step>;
-constexpr long kLongMax = std::numeric_limits<long>::max();
-constexpr long kLongMin = std::numeric_limits<long>::min();
+constexpr long kLongMax = LONG_MAX, kLongMin = LONG_MIN;
 
 class Xform : public WithHostBlas {};  // OpenBLAS installed as the host's routines
 

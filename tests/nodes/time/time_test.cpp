@@ -1,8 +1,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <cmath>
-#include <limits>
 #include <optional>
 #include <tuple>
 #include <utility>
@@ -17,10 +17,8 @@ using namespace qn::nodes::time;
 using Frames = std::vector<long long>;
 using Weights = std::vector<std::pair<long long, double>>;
 
-constexpr long long kMin = std::numeric_limits<long long>::min();
-constexpr long long kMax = std::numeric_limits<long long>::max();
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
-constexpr double kInf = std::numeric_limits<double>::infinity();
+constexpr long long kMin = LLONG_MIN, kMax = LLONG_MAX;
+constexpr double kNaN = NAN, kInf = INFINITY;
 
 TEST(FrameMapping, WholeHoldOffsetAndBlendRoundAndSaturateInsteadOfOverflowing) {
   // clang-format off
