@@ -1,4 +1,3 @@
-// Loading the GL entry points against the stand-in "libEGL.so.1" (support/gl_fixture.h).
 #include "quarn/gpu/gl.h"
 
 #include <gtest/gtest.h>
@@ -43,9 +42,8 @@ int bare_draw() { return gpu::draw(0, 1, 1, 0, nullptr, 0, nullptr, 0, 0, GL_TRI
 
 }  // namespace
 
-// One sequence, for the state is process-wide. Each step hides names and loads with the suite's
-// context or a second one current, or on eight threads at once without one. The fourth step's
-// threads race to be the first to find EGL: a data race there shows only under ThreadSanitizer.
+// One sequence: the state is process-wide. Steps load with a context current or on 8 threads
+// without one; the third step's race to find EGL first shows only under ThreadSanitizer.
 TEST_F(Load, LoadSucceedsOnlyWithEveryNameAndAContextAndDrawsOnlyWithThatContext) {
   const std::string no_egl = "libEGL.so.1 / eglGetProcAddress not available",
                     no_context = "no current EGL context on this thread";

@@ -1,5 +1,4 @@
-// tests/support/gl_api.h — GL for the tests through the host helper (examples/host): a probe
-// shader, float render targets, and GlCallLog, which wraps the library's GL entry points.
+// tests/support/gl_api.h — GL through examples/host: a probe shader, float targets, a call log.
 #pragma once
 
 #include <string_view>
@@ -14,8 +13,6 @@ namespace qn_test {
 
 using namespace qn_host;  // contexts, the GL table, program linking, the full-screen triangle
 
-/// Outputs 0: (u1, u2, 0)  1: (u3, 0)  2: u4  3: (m3 * (1, 10, 100), 0)
-/// 4: m4 * (1, 10, 100, 1000)  5: (unit 3 .rg, unit 5 .rg), both at s = 1.25, past the edge.
 inline const char* const UNIFORM_PROBE_SHADER = R"(#version 450 core
 uniform float u1; uniform vec2 u2; uniform vec3 u3; uniform vec4 u4;
 uniform mat3 m3; uniform mat4 m4;

@@ -17,8 +17,7 @@ class GlTest : public ::testing::Test {
     return *context;
   }
   void SetUp() override {
-    ASSERT_EQ(shared_context().error(), "");
-    ASSERT_TRUE(shared_context().make_current());
+    ASSERT_TRUE(shared_context().make_current()) << shared_context().error();
     std::string err;
     ASSERT_TRUE(qn::gpu::gl::load(&err)) << err;
   }
@@ -34,11 +33,7 @@ inline void hide_egl(const char* names) { setenv("QUARN_FAKE_EGL_HIDE", names, 1
 /// Loading the layer is left to the test.
 class StandInEglTest : public GlTest {
  protected:
-  void SetUp() override {
-    ASSERT_NE(g_stand_in_egl, nullptr) << dlerror();
-    ASSERT_EQ(shared_context().error(), "");
-    ASSERT_TRUE(shared_context().make_current());
-  }
+  void SetUp() override { ASSERT_TRUE(g_stand_in_egl && shared_context().make_current()); }
   void TearDown() override { unsetenv("QUARN_FAKE_EGL_HIDE"); }
 };
 #endif

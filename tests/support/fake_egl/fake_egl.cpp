@@ -11,20 +11,20 @@ using Proc = void (*)();
 using GetProcAddress = Proc (*)(const char*);
 using GetCurrent = void* (*)();
 
-template <class F>
-F real(const char* name) {
-  static void* egl = dlopen("/usr/lib/x86_64-linux-gnu/libEGL.so.1", RTLD_NOW | RTLD_LOCAL);
-  return egl ? reinterpret_cast<F>(dlsym(egl, name)) : nullptr;
-}
-
 bool hidden(const char* name) {  // whole entries of the list only
   const char* list = std::getenv("QUARN_FAKE_EGL_HIDE");
   return list &&
          ("," + std::string(list) + ",").find("," + std::string(name) + ",") != std::string::npos;
 }
 
+template <class F>
+F real(const char* name) {  // null while hidden
+  static void* egl = dlopen("/usr/lib/x86_64-linux-gnu/libEGL.so.1", RTLD_NOW | RTLD_LOCAL);
+  return egl && !hidden(name) ? reinterpret_cast<F>(dlsym(egl, name)) : nullptr;
+}
+
 Proc forward_lookup(const char* name) {
-  static const auto get = real<GetProcAddress>("eglGetProcAddress");
+  static const auto get = real<GetProcAddress>("eglGetProcAddress");  // in view at first use
   return hidden(name) || !get ? nullptr : get(name);
 }
 
@@ -32,21 +32,12 @@ Proc forward_lookup(const char* name) {
 
 extern "C" {
 
-GetProcAddress quarn_fake_resolve_get_proc_address() {
-  return hidden("eglGetProcAddress") ? nullptr : &forward_lookup;
-}
-GetCurrent quarn_fake_resolve_get_current_context() {
-  return hidden("eglGetCurrentContext") ? nullptr : real<GetCurrent>("eglGetCurrentContext");
-}
-GetCurrent quarn_fake_resolve_get_current_display() {
-  return hidden("eglGetCurrentDisplay") ? nullptr : real<GetCurrent>("eglGetCurrentDisplay");
-}
+GetProcAddress resolve_lookup() { return hidden("eglGetProcAddress") ? nullptr : &forward_lookup; }
+GetCurrent resolve_context() { return real<GetCurrent>("eglGetCurrentContext"); }
+GetCurrent resolve_display() { return real<GetCurrent>("eglGetCurrentDisplay"); }
 
-__attribute__((visibility("default"), ifunc("quarn_fake_resolve_get_proc_address"))) Proc
-eglGetProcAddress(const char* name);
-__attribute__((visibility("default"), ifunc("quarn_fake_resolve_get_current_context"))) void*
-eglGetCurrentContext();
-__attribute__((visibility("default"), ifunc("quarn_fake_resolve_get_current_display"))) void*
-eglGetCurrentDisplay();
+__attribute__((ifunc("resolve_lookup"))) Proc eglGetProcAddress(const char* name);
+__attribute__((ifunc("resolve_context"))) void* eglGetCurrentContext();
+__attribute__((ifunc("resolve_display"))) void* eglGetCurrentDisplay();
 
 }  // extern "C"
