@@ -1,7 +1,6 @@
 // Malformed files found by fuzzers, each (file, reader) pair in a forked child with a time limit
-// (the parent never calls OpenImageIO) and a 256 MiB cap on one allocation: the address space in a
-// plain build, `max_allocation_size_mb` under AddressSanitizer, whose report is then accepted only
-// for an allocation made inside OpenImageIO or OpenEXR.
+// and a 256 MiB allocation cap (under AddressSanitizer `max_allocation_size_mb`, its refusals
+// excused only inside OpenImageIO or OpenEXR). The parent never calls OpenImageIO.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -55,8 +54,7 @@ std::string read_one(const std::string& path, int reader) try {
                       image.data.size() == size_t(image.width) * image.height * image.channels;
     return held ? "" : "oiio_read_float: " + std::to_string(image.data.size()) + " floats";
   }
-  // Subimage 0 as the header tells (a pixel when it does not open); serial only where it would
-  // band.
+  // Subimage 0 as its header says (a pixel if it does not open); serial only where it would band.
   qn::io::Read plan{0, 0, 1, 0, 0, 1, 1};
   if (auto in = OIIO::ImageInput::open(path)) {
     const OIIO::ImageSpec& spec = in->spec();

@@ -3,8 +3,6 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
-#include <OpenImageIO/imageio.h>
-
 #include <climits>
 #include <filesystem>
 #include <functional>
@@ -24,9 +22,9 @@ using Row = std::array<Slot, 4>;
 
 constexpr float kUntouched = -7.f;
 constexpr Row kRgba{Slot{0, 0, 0}, Slot{0, 1, 0}, Slot{0, 2, 0}, Slot{0, 3, 0}};
+constexpr Row kRgba1{Slot{1, 0, 0}, Slot{1, 1, 0}, Slot{1, 2, 0}, Slot{1, 3, 0}};
 constexpr const char* kMismatch = "plan does not match the file";
 
-// Output frames pre-filled with a marker, to see what was not touched.
 using Frames = std::vector<std::vector<float>>;
 Frames frames(std::size_t n, int w, int h) {
   return Frames(n, std::vector<float>(std::size_t(w) * h * 4, kUntouched));
@@ -55,19 +53,13 @@ void log_band(const std::string&, int band, std::int64_t begin, std::int64_t end
 
 class LayerLoader : public ::testing::Test {
  protected:
-  void SetUp() override { qn::io::set_band_observer(&log_band); }
-  void TearDown() override {
-    qn::io::set_band_observer(nullptr);
-    on_band = nullptr;
-    unsetenv("QUARN_NATIVE_IO_BANDS");
-  }
+  LayerLoader() { qn::io::set_band_observer(&log_band); }
   qn_test::TempDir dir;
 };
 
 // Random plans over a two-part file against a model: a read's pixel where it covers the frame, 0
-// beside it, a slot's constant. Reads land partly or far off the frame (no 32-bit overflow of
-// x + width or Y − y). One plan in three is broken and refused, every frame untouched: a bad plan
-// or slot before the open (no timing), a read that does not fit the file after the reads.
+// beside it, a slot's constant; reads far off the frame must not overflow x + width or Y − y. One
+// plan in three is broken: refused, frames untouched, a bad plan or slot before the open.
 TEST_F(LayerLoader, RandomPlansMatchAModelOrAreRefusedUntouched) {
   const int W = 300, H = 260, nch[] = {4, 6};
   const std::string path = dir.file("multi.exr");
@@ -159,9 +151,8 @@ TEST_F(LayerLoader, RandomPlansMatchAModelOrAreRefusedUntouched) {
   }
 }
 
-// The split over heights, chunks (32 rows, 256 for DWAB), threads and variable values: whole
-// chunks, two or more a band, at most min(asked, threads, H / 2 chunks) bands, each row once, bands
-// as short as that allows. The header-only files fail every band read.
+// Whole chunks (32 rows, 256 for DWAB), two or more a band, at most min(asked, threads, H / 2
+// chunks) bands, each row once, as short as that allows. Header-only files fail every band read.
 TEST_F(LayerLoader, BandsSplitWholeChunksWithinEveryCap) {
   const std::string big(23, '9');  // beyond long; envs[0] stands for an unset variable
   const std::string envs[] = {"", "abc", "1", "3", " 2xyz", "-9", "64", big, "-" + big};
@@ -180,8 +171,7 @@ TEST_F(LayerLoader, BandsSplitWholeChunksWithinEveryCap) {
           std::string err;
           EXPECT_FALSE(
               load_layers(path, {{0, 0, 4, 0, 0, 1, h}}, {kRgba}, 1, h, threads, ptrs(f), err));
-          std::int64_t cap = std::min(asked[e], h / (2 * chunk));
-          if (threads > 0) cap = std::min<std::int64_t>(cap, threads);
+          const auto cap = std::min({asked[e], h / (2 * chunk), threads ? threads : asked[e]});
           const auto count = std::int64_t(bands.size());
           const bool banded = threads != 1 && h >= 128 && cap >= 2;
           ASSERT_TRUE(banded ? count >= 2 : count == 0) << count;
@@ -214,8 +204,6 @@ TEST_F(LayerLoader, BandInputsAndTheVariableAreReadAnew) {
     if (!from.empty()) std::filesystem::rename(std::exchange(from, {}), path);
     setenv("QUARN_NATIVE_IO_BANDS", "1", 1);
   };
-  Row second = kRgba;
-  for (Slot& s : second) s.read = 1;
   for (int i = 0; i <= 5; ++i) {  // each swap, then none
     qn_test::write_pattern(path, exr_spec(64, 256, 4));
     from = i < 5 ? qn_test::write_pattern(dir.file("replacement.exr"), swaps[i]) : "";
@@ -223,11 +211,12 @@ TEST_F(LayerLoader, BandInputsAndTheVariableAreReadAnew) {
     calls = 0;
     Frames f = frames(2, 64, 256);
     std::string err;
-    const bool ok = load_layers(path, {whole, whole}, {kRgba, second}, 64, 256, 0, ptrs(f), err);
+    const bool ok = load_layers(path, {whole, whole}, {kRgba, kRgba1}, 64, 256, 0, ptrs(f), err);
     EXPECT_TRUE(i < 5 ? !ok && err == kMismatch && untouched(f)
                       : ok && calls == 2 && f[0] == f[1] && f[1] == qn_test::pattern(64, 256, 4))
         << i << ": " << err;
   }
+  on_band = nullptr;  // it holds references to this test's locals
 }
 
 }  // namespace
