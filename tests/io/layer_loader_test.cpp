@@ -54,6 +54,10 @@ void log_band(const std::string&, int band, std::int64_t begin, std::int64_t end
 class LayerLoader : public ::testing::Test {
  protected:
   LayerLoader() { qn::io::set_band_observer(&log_band); }
+  ~LayerLoader() override {  // no test leaves its variable or its callback to the next
+    unsetenv("QUARN_NATIVE_IO_BANDS");
+    on_band = nullptr;
+  }
   qn_test::TempDir dir;
 };
 
@@ -216,7 +220,6 @@ TEST_F(LayerLoader, BandInputsAndTheVariableAreReadAnew) {
                       : ok && calls == 2 && f[0] == f[1] && f[1] == qn_test::pattern(64, 256, 4))
         << i << ": " << err;
   }
-  on_band = nullptr;  // it holds references to this test's locals
 }
 
 }  // namespace

@@ -17,8 +17,10 @@ OIIO::ImageSpec named_spec(int w, int h, OIIO::TypeDesc format,
 
 std::vector<float> pattern(int w, int h, int c, float seed) {
   std::vector<float> v(static_cast<size_t>(w) * h * c);
-  for (size_t i = 0; i < v.size(); ++i)  // x * 7 + y * 13 + channel * 29
-    v[i] = seed + static_cast<float>((i / c % w * 7 + i / c / w * 13 + i % c * 29) % 1024) / 128.f;
+  for (size_t i = 0; i < v.size(); ++i) {
+    const size_t x = i / c % w, y = i / c / w, ch = i % c;
+    v[i] = seed + static_cast<float>((x * 7 + y * 13 + ch * 29) % 1024) / 128.f;
+  }
   return v;
 }
 

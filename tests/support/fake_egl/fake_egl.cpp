@@ -18,13 +18,18 @@ bool hidden(const char* name) {  // whole entries of the list only
 }
 
 template <class F>
-F real(const char* name) {  // null while hidden
+F real(const char* name) {  // the system's, hidden or not
   static void* egl = dlopen("/usr/lib/x86_64-linux-gnu/libEGL.so.1", RTLD_NOW | RTLD_LOCAL);
-  return egl && !hidden(name) ? reinterpret_cast<F>(dlsym(egl, name)) : nullptr;
+  return egl ? reinterpret_cast<F>(dlsym(egl, name)) : nullptr;
+}
+
+template <class F>
+F unless_hidden(const char* name) {
+  return hidden(name) ? nullptr : real<F>(name);
 }
 
 Proc forward_lookup(const char* name) {
-  static const auto get = real<GetProcAddress>("eglGetProcAddress");  // in view at first use
+  static const auto get = real<GetProcAddress>("eglGetProcAddress");
   return hidden(name) || !get ? nullptr : get(name);
 }
 
@@ -33,8 +38,8 @@ Proc forward_lookup(const char* name) {
 extern "C" {
 
 GetProcAddress resolve_lookup() { return hidden("eglGetProcAddress") ? nullptr : &forward_lookup; }
-GetCurrent resolve_context() { return real<GetCurrent>("eglGetCurrentContext"); }
-GetCurrent resolve_display() { return real<GetCurrent>("eglGetCurrentDisplay"); }
+GetCurrent resolve_context() { return unless_hidden<GetCurrent>("eglGetCurrentContext"); }
+GetCurrent resolve_display() { return unless_hidden<GetCurrent>("eglGetCurrentDisplay"); }
 
 __attribute__((ifunc("resolve_lookup"))) Proc eglGetProcAddress(const char* name);
 __attribute__((ifunc("resolve_context"))) void* eglGetCurrentContext();
